@@ -1,0 +1,130 @@
+#include "standin/clock.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+using standin::kUnitsPerMs;
+using standin::RunLevel;
+
+TEST(ManualClock, RunsDueTasksInTimeOrderThenSchedulingOrder) {
+    auto clock = standin::makeManualClock(1000);
+    std::vector<int> order;
+    clock->schedule(1000 + 30, RunLevel::Dispatch, [&] { order.push_back(3); });
+    clock->schedule(1000 + 10, RunLevel::Passive, [&] { order.push_back(1); });
+    clock->schedule(1000 + 10, RunLevel::Dispatch, [&] { order.push_back(2); });
+    clock->schedule(1000 + 50, RunLevel::Dispatch, [&] { order.push_back(4); });
+    clock->advance(30);
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(clock->now(), 1030u);
+    EXPECT_EQ(clock->pendingTasks(), 1u);
+    clock->advance(100);
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4}));
+    EXPECT_EQ(clock->now(), 1130u);
+}
+
+TEST(ManualClock, TaskSeesItsOwnDueTimeAndMayScheduleMore) {
+    auto clock = standin::makeManualClock();
+    std::vector<standin::Time100ns> seen;
+    std::function<void()> rearm = [&] {
+        seen.push_back(clock->now());
+        if (seen.size() < 3) clock->schedule(clock->now() + 5, RunLevel::Dispatch, rearm);
+    };
+    clock->schedule(5, RunLevel::Dispatch, rearm);
+    clock->advance(100);
+    EXPECT_EQ(seen, (std::vector<standin::Time100ns>{5, 10, 15}));
+}
+
+TEST(ManualClock, CancelledTaskNeverRuns) {
+    auto clock = standin::makeManualClock();
+    bool ran = false;
+    auto id = clock->schedule(10, RunLevel::Dispatch, [&] { ran = true; });
+    EXPECT_TRUE(clock->cancel(id));
+    EXPECT_FALSE(clock->cancel(id));
+    clock->advance(20);
+    EXPECT_FALSE(ran);
+}
+
+TEST(ManualClock, WaitPumpsTasksAndStopsAtTheConditionOrTheDeadline) {
+    auto clock = standin::makeManualClock();
+    bool flag = false;
+    clock->schedule(7 * kUnitsPerMs, RunLevel::Dispatch, [&] { flag = true; });
+    EXPECT_TRUE(clock->waitUntil([&] { return flag; }, 50 * kUnitsPerMs));
+    EXPECT_EQ(clock->now(), 7 * kUnitsPerMs);
+
+    // Nothing will make it true: time jumps to the deadline, without blocking.
+    bool never = false;
+    EXPECT_FALSE(clock->waitUntil([&] { return never; }, clock->now() + 50 * kUnitsPerMs));
+    EXPECT_EQ(clock->now(), 57 * kUnitsPerMs);
+}
+
+TEST(ManualClock, TaskRunningInsideAWaitMayWaitItself) {
+    auto clock = standin::makeManualClock();
+    std::vector<int> order;
+    clock->schedule(10, RunLevel::Passive, [&] {
+        order.push_back(1);
+        bool inner = false;
+        clock->schedule(clock->now() + 5, RunLevel::Dispatch, [&] { inner = true; });
+        clock->waitUntil([&] { return inner; }, clock->now() + 100);
+        order.push_back(2);
+    });
+    clock->schedule(12, RunLevel::Dispatch, [&] { order.push_back(3); });
+    clock->advance(50);
+    EXPECT_EQ(order, (std::vector<int>{1, 3, 2}));
+}
+
+TEST(RealClock, RunsTasksAfterTheirDueTimeOnItsOwnThreads) {
+    auto clock = standin::makeRealClock();
+    std::atomic<int> ran{0};
+    std::thread::id self = std::this_thread::get_id();
+    std::atomic<bool> otherThread{false};
+    auto start = clock->now();
+    std::atomic<standin::Time100ns> at{0};
+    clock->schedule(start + 5 * kUnitsPerMs, RunLevel::Dispatch, [&] {
+        at = clock->now();
+        otherThread = std::this_thread::get_id() != self;
+        ++ran;
+        clock->notifyAll();
+    });
+    clock->schedule(start + 1 * kUnitsPerMs, RunLevel::Passive, [&] {
+        ++ran;
+        clock->notifyAll();
+    });
+    EXPECT_TRUE(clock->waitUntil([&] { return ran == 2; }, start + 5000 * kUnitsPerMs));
+    EXPECT_GE(at.load(), start + 5 * kUnitsPerMs);
+    EXPECT_TRUE(otherThread);
+}
+
+TEST(RealClock, WaitTimesOutAndCancelWorks) {
+    auto clock = standin::makeRealClock();
+    std::atomic<bool> ran{false};
+    auto id = clock->schedule(clock->now() + 20 * kUnitsPerMs, RunLevel::Dispatch, [&] { ran = true; });
+    EXPECT_TRUE(clock->cancel(id));
+    auto start = clock->now();
+    EXPECT_FALSE(clock->waitUntil([&] { return ran.load(); }, start + 40 * kUnitsPerMs));
+    EXPECT_GE(clock->now(), start + 40 * kUnitsPerMs);
+    EXPECT_FALSE(ran);
+}
+
+TEST(RealClock, ManyTasksFromSeveralThreadsAllRunOnce) {
+    auto clock = standin::makeRealClock(3, 2);
+    std::atomic<int> ran{0};
+    std::vector<std::thread> ts;
+    for (int t = 0; t < 4; ++t) {
+        ts.emplace_back([&, t] {
+            for (int i = 0; i < 250; ++i)
+                clock->schedule(clock->now() + (i % 7) * 1000,
+                                t % 2 ? RunLevel::Dispatch : RunLevel::Passive, [&] {
+                                    ++ran;
+                                    clock->notifyAll();
+                                });
+        });
+    }
+    for (auto& t : ts) t.join();
+    EXPECT_TRUE(clock->waitUntil([&] { return ran == 1000; },
+                                 clock->now() + 10000 * kUnitsPerMs));
+}
