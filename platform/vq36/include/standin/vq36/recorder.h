@@ -1,0 +1,53 @@
+#pragma once
+// Keeps what the device played: 10-channel float frames in the order they arrived, and one
+// record per playback packet. Holds at most a given number of frames (the oldest go first).
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "standin/usb/bus.h"
+
+namespace standin::vq36 {
+
+struct PlaybackPacketRecord {
+    std::uint32_t frameNumber = 0;
+    std::uint8_t microframe = 0;
+    std::uint64_t busMicroframe = 0;
+    std::uint32_t bytes = 0;   // as received
+    std::uint32_t frames = 0;  // whole frames kept
+};
+
+class PlaybackRecorder {
+  public:
+    explicit PlaybackRecorder(std::size_t maxFrames = 60 * 48000, std::size_t maxPackets = 1 << 16);
+
+    // One playback packet; bytes beyond whole 40-byte frames are counted and dropped.
+    void append(const usb::IsoSlot& slot, std::span<const std::uint8_t> data);
+
+    // Interleaved samples (10 per frame), oldest first.
+    std::vector<float> samples() const;
+    std::vector<PlaybackPacketRecord> packets() const;
+    std::uint64_t framesRecorded() const;     // since the start or the last clear()
+    std::uint64_t framesDiscarded() const;    // fell out of the capacity
+    std::uint64_t partialFrameBytes() const;  // bytes that were not a whole frame
+    void clear();
+
+    // Writes what is kept as a WAV file: IEEE float, 32-bit, 10 channels, 48 kHz.
+    bool writeWav(const std::string& path) const;
+
+  private:
+    mutable std::mutex mu_;
+    std::size_t maxFrames_;
+    std::size_t maxPackets_;
+    std::deque<float> samples_;
+    std::deque<PlaybackPacketRecord> packets_;
+    std::uint64_t recorded_ = 0;
+    std::uint64_t discarded_ = 0;
+    std::uint64_t partial_ = 0;
+};
+
+}  // namespace standin::vq36
