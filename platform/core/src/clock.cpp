@@ -50,10 +50,13 @@ public:
     }
 
     bool cancel(TaskId id) override {
+        Task removed;  // destroyed after the lock is dropped: its function may call the clock
         std::lock_guard lk(mu_);
         auto it = keys_.find(id);
         if (it == keys_.end()) return false;
-        tasks_.erase(it->second);
+        auto task = tasks_.find(it->second);
+        removed = std::move(task->second);
+        tasks_.erase(task);
         keys_.erase(it);
         return true;
     }
@@ -157,16 +160,20 @@ public:
     }
 
     bool cancel(TaskId id) override {
+        Task removed;  // destroyed after the lock is dropped: its function may call the clock
         std::lock_guard lk(mu_);
         auto it = keys_.find(id);
         if (it != keys_.end()) {
-            tasks_.erase(it->second);
+            auto task = tasks_.find(it->second);
+            removed = std::move(task->second);
+            tasks_.erase(task);
             keys_.erase(it);
             return true;
         }
         for (auto* q : {&ready_[0], &ready_[1]}) {
             for (auto qi = q->begin(); qi != q->end(); ++qi) {
                 if (qi->id == id) {
+                    removed = std::move(*qi);
                     q->erase(qi);
                     return true;
                 }

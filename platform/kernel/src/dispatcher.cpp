@@ -1,0 +1,426 @@
+// Kernel events and timers, waits on them, and referenced kernel objects (the events of user
+// processes behind their handles, thread objects).
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "internal.h"
+
+namespace standin::kernel {
+namespace {
+
+constexpr UCHAR kEventNotification = 0;
+constexpr UCHAR kEventSynchronization = 1;
+constexpr UCHAR kTimerNotification = 8;
+constexpr UCHAR kUserEvent = 0x7E;
+constexpr ULONG kInitializedMagic = 0x6B4F624A;
+
+// The bug check for an object that is not what the call needs.
+constexpr ULONG kBugCheckInvalidObject = 0x93;
+
+struct ReferencedEvent {
+    KEVENT event;  // first: the object pointer handed out is this event
+    int fd = -1;
+};
+
+struct KernelObject {
+    long references = 1;
+    std::function<void()> destroy;
+};
+
+struct ActiveTimer {
+    std::uint64_t serial = 0;
+    detail::TaskHandle task;
+    Time100ns due = 0;
+};
+
+struct DispatcherState {
+    std::mutex mu;
+    std::unordered_map<PKTIMER, ActiveTimer> timers;
+    std::uint64_t nextSerial = 1;
+    std::unordered_map<void*, KernelObject> objects;
+    std::uint64_t objectGeneration = 1;
+};
+
+DispatcherState& state() {
+    static DispatcherState* s = new DispatcherState;
+    return *s;
+}
+
+struct OpaqueObjectType {
+    int unused = 0;
+};
+OpaqueObjectType gEventType;
+POBJECT_TYPE gEventTypePointer = reinterpret_cast<POBJECT_TYPE>(&gEventType);
+
+LONG& signalState(DISPATCHER_HEADER& h) {
+    return h.SignalState;
+}
+
+LONG loadState(DISPATCHER_HEADER& h) {
+    return std::atomic_ref<LONG>(signalState(h)).load(std::memory_order_acquire);
+}
+
+LONG exchangeState(DISPATCHER_HEADER& h, LONG v) {
+    return std::atomic_ref<LONG>(signalState(h)).exchange(v, std::memory_order_acq_rel);
+}
+
+bool validEvent(PRKEVENT event, const char* what) {
+    if (event && event->Header.Initialized == kInitializedMagic &&
+        (event->Header.Type == kEventNotification || event->Header.Type == kEventSynchronization ||
+         event->Header.Type == kUserEvent))
+        return true;
+    detail::bugCheck(kBugCheckInvalidObject,
+                     std::string(what) + " on something that is not an initialised event");
+    return false;
+}
+
+int userFd(PRKEVENT event) {
+    return static_cast<ReferencedEvent*>(event->Header.Binding)->fd;
+}
+
+bool fdReadable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
+}
+
+void drainFd(int fd) {
+    std::uint64_t v;
+    while (read(fd, &v, sizeof v) == static_cast<ssize_t>(sizeof v)) {
+    }
+}
+
+}  // namespace
+
+namespace detail {
+
+void checkNoActiveTimersIn(const void* begin, std::size_t size) {
+    auto* lo = static_cast<const unsigned char*>(begin);
+    auto* hi = lo + size;
+    std::vector<std::string> stillSet;
+    Time100ns t = now();
+    {
+        auto& s = state();
+        std::lock_guard lk(s.mu);
+        for (auto it = s.timers.begin(); it != s.timers.end();) {
+            auto* p = reinterpret_cast<const unsigned char*>(it->first);
+            if (p >= lo && p < hi) {
+                // A timer whose time has come is only waiting for its turn on the clock: it
+                // expires now. One still due later is a timer freed while it is set.
+                if (it->second.due > t) stillSet.push_back("a kernel timer due later");
+                cancel(it->second.task);
+                it = s.timers.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (const auto& what : stillSet)
+        bugCheck(kBugCheckTimerOrDpcInvalid, "memory freed while it holds " + what);
+}
+
+void resetDispatcher() {
+    std::unordered_map<void*, KernelObject> objects;
+    {
+        auto& s = state();
+        std::lock_guard lk(s.mu);
+        s.timers.clear();
+        objects.swap(s.objects);
+        ++s.objectGeneration;
+    }
+    for (auto& [o, entry] : objects)
+        if (entry.destroy) entry.destroy();
+}
+
+std::uint64_t kernelObjectGeneration() {
+    auto& s = state();
+    std::lock_guard lk(s.mu);
+    return s.objectGeneration;
+}
+
+void releaseKernelObject(void* object, std::uint64_t generation) {
+    std::function<void()> destroy;
+    {
+        auto& s = state();
+        std::lock_guard lk(s.mu);
+        if (generation != s.objectGeneration) return;
+        auto it = s.objects.find(object);
+        if (it == s.objects.end() || --it->second.references > 0) return;
+        destroy = std::move(it->second.destroy);
+        s.objects.erase(it);
+    }
+    if (destroy) destroy();
+}
+
+}  // namespace detail
+
+void registerKernelObject(void* object, std::function<void()> destroy) {
+    auto& s = state();
+    std::lock_guard lk(s.mu);
+    s.objects[object] = KernelObject{1, std::move(destroy)};
+}
+
+}  // namespace standin::kernel
+
+// ---------------------------------------------------------------------------------------------
+using namespace standin;
+using namespace standin::kernel;
+
+POBJECT_TYPE* ExEventObjectType = &gEventTypePointer;
+
+extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+    if (!Event) {
+        detail::bugCheck(kBugCheckInvalidObject, "KeInitializeEvent of a null event");
+        return;
+    }
+    std::memset(Event, 0, sizeof(KEVENT));
+    Event->Header.Type = Type == SynchronizationEvent ? kEventSynchronization : kEventNotification;
+    Event->Header.Size = static_cast<UCHAR>(sizeof(KEVENT) / sizeof(LONG));
+    Event->Header.SignalState = State ? 1 : 0;
+    Event->Header.Initialized = kInitializedMagic;
+}
+
+extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+    (void)Increment;
+    (void)Wait;
+    if (!validEvent(Event, "KeSetEvent")) return 0;
+    if (!detail::requireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent")) return 0;
+    if (Event->Header.Type == kUserEvent) {
+        int fd = userFd(Event);
+        LONG previous = fdReadable(fd) ? 1 : 0;
+        std::uint64_t one = 1;
+        ssize_t w = write(fd, &one, sizeof one);
+        (void)w;
+        return previous;
+    }
+    LONG previous = exchangeState(Event->Header, 1);
+    detail::notifyAll();
+    return previous;
+}
+
+extern "C" VOID NTAPI KeClearEvent(PRKEVENT Event) {
+    KeResetEvent(Event);
+}
+
+extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
+    if (!validEvent(Event, "KeResetEvent")) return 0;
+    if (!detail::requireIrqlAtMost(DISPATCH_LEVEL, "KeResetEvent")) return 0;
+    if (Event->Header.Type == kUserEvent) {
+        int fd = userFd(Event);
+        LONG previous = fdReadable(fd) ? 1 : 0;
+        drainFd(fd);
+        return previous;
+    }
+    return exchangeState(Event->Header, 0);
+}
+
+extern "C" LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+    if (!validEvent(Event, "KeReadStateEvent")) return 0;
+    if (Event->Header.Type == kUserEvent) return fdReadable(userFd(Event)) ? 1 : 0;
+    return loadState(Event->Header) != 0 ? 1 : 0;
+}
+
+extern "C" VOID NTAPI KeInitializeTimer(PKTIMER Timer) {
+    if (!Timer) {
+        detail::bugCheck(kBugCheckInvalidObject, "KeInitializeTimer of a null timer");
+        return;
+    }
+    {
+        auto& s = state();
+        std::lock_guard lk(s.mu);
+        auto it = s.timers.find(Timer);
+        if (it != s.timers.end()) {
+            detail::cancel(it->second.task);
+            s.timers.erase(it);
+        }
+    }
+    std::memset(Timer, 0, sizeof(KTIMER));
+    Timer->Header.Type = kTimerNotification;
+    Timer->Header.Size = static_cast<UCHAR>(sizeof(KTIMER) / sizeof(LONG));
+    Timer->Header.Initialized = kInitializedMagic;
+}
+
+extern "C" BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
+    if (!Timer || Timer->Header.Initialized != kInitializedMagic ||
+        Timer->Header.Type != kTimerNotification) {
+        detail::bugCheck(kBugCheckInvalidObject, "KeSetTimer on an uninitialised timer");
+        return FALSE;
+    }
+    if (Dpc) {
+        detail::bugCheck(kBugCheckTimerOrDpcInvalid,
+                         "KeSetTimer with a DPC: this kernel runs no DPCs for timers");
+        return FALSE;
+    }
+    if (!detail::requireIrqlAtMost(DISPATCH_LEVEL, "KeSetTimer")) return FALSE;
+    Time100ns due = detail::deadlineFor(DueTime.QuadPart);
+    auto& s = state();
+    std::lock_guard lk(s.mu);
+    BOOLEAN wasSet = FALSE;
+    auto it = s.timers.find(Timer);
+    if (it != s.timers.end()) {
+        detail::cancel(it->second.task);
+        s.timers.erase(it);
+        wasSet = TRUE;
+    }
+    exchangeState(Timer->Header, 0);
+    Timer->DueTime.QuadPart = due;
+    std::uint64_t serial = s.nextSerial++;
+    ActiveTimer entry;
+    entry.serial = serial;
+    entry.due = due;
+    entry.task = detail::schedule(due, RunLevel::Dispatch, [Timer, serial] {
+        {
+            auto& st = state();
+            std::lock_guard lk2(st.mu);
+            auto t = st.timers.find(Timer);
+            if (t == st.timers.end() || t->second.serial != serial) return;
+            st.timers.erase(t);
+            exchangeState(Timer->Header, 1);
+        }
+        detail::notifyAll();
+    });
+    s.timers.emplace(Timer, entry);
+    return wasSet;
+}
+
+extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
+                                                KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                                PLARGE_INTEGER Timeout) {
+    (void)WaitReason;
+    (void)WaitMode;
+    (void)Alertable;
+    auto* header = static_cast<DISPATCHER_HEADER*>(Object);
+    if (!header || header->Initialized != kInitializedMagic ||
+        (header->Type != kEventNotification && header->Type != kEventSynchronization &&
+         header->Type != kTimerNotification && header->Type != kUserEvent)) {
+        detail::bugCheck(kBugCheckInvalidObject,
+                         "KeWaitForSingleObject on something that is not a dispatcher object");
+        return STATUS_INVALID_PARAMETER;
+    }
+    bool pollOnly = Timeout && Timeout->QuadPart == 0;
+    if (!detail::requireIrqlAtMost(pollOnly ? DISPATCH_LEVEL : APC_LEVEL,
+                                   "KeWaitForSingleObject with a non-zero time-out"))
+        return STATUS_TIMEOUT;
+
+    std::function<bool()> ready;
+    if (header->Type == kEventSynchronization) {
+        ready = [header] {
+            LONG expected = 1;
+            return std::atomic_ref<LONG>(header->SignalState)
+                .compare_exchange_strong(expected, 0, std::memory_order_acq_rel);
+        };
+    } else if (header->Type == kUserEvent) {
+        int fd = static_cast<ReferencedEvent*>(header->Binding)->fd;
+        ready = [fd] { return fdReadable(fd); };
+    } else {
+        ready = [header] { return loadState(*header) != 0; };
+    }
+    if (pollOnly) return ready() ? STATUS_SUCCESS : STATUS_TIMEOUT;
+
+    Time100ns deadline = Timeout ? detail::deadlineFor(Timeout->QuadPart) : detail::kForever;
+    bool satisfied;
+    if (header->Type == kUserEvent && !detail::clock()->isManual()) {
+        // A user process sets its event without telling the clock: look again every ms.
+        satisfied = false;
+        for (;;) {
+            Time100ns t = detail::now();
+            if (ready()) {
+                satisfied = true;
+                break;
+            }
+            if (t >= deadline) break;
+            Time100ns slice = t + kUnitsPerMs;
+            detail::waitUntil(ready, slice < deadline ? slice : deadline, "a user event");
+        }
+    } else {
+        satisfied = detail::waitUntil(ready, deadline, "KeWaitForSingleObject");
+    }
+    return satisfied ? STATUS_SUCCESS : STATUS_TIMEOUT;
+}
+
+extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+                                                    POBJECT_TYPE ObjectType,
+                                                    KPROCESSOR_MODE AccessMode, PVOID* Object,
+                                                    POBJECT_HANDLE_INFORMATION HandleInformation) {
+    if (!Object) return STATUS_INVALID_PARAMETER;
+    *Object = nullptr;
+    if (!detail::requireIrqlAtMost(APC_LEVEL, "ObReferenceObjectByHandle"))
+        return STATUS_INVALID_DEVICE_STATE;
+    CallerContext* caller = currentCaller();
+    // Handles of the kernel's own are not kept here: only those of the calling process.
+    if (AccessMode != UserMode || !caller) return STATUS_INVALID_HANDLE;
+    EventLookup found = caller->lookupEvent(Handle);
+    if (!NT_SUCCESS(found.status)) return found.status;
+    if (found.eventFd < 0) return STATUS_INVALID_HANDLE;
+    if (ObjectType && ObjectType != *ExEventObjectType) {
+        close(found.eventFd);
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    // The kernel never blocks on the event's descriptor.
+    int flags = fcntl(found.eventFd, F_GETFL);
+    if (flags >= 0) fcntl(found.eventFd, F_SETFL, flags | O_NONBLOCK);
+    auto* ref = new ReferencedEvent;
+    std::memset(&ref->event, 0, sizeof(KEVENT));
+    ref->event.Header.Type = kUserEvent;
+    ref->event.Header.Initialized = kInitializedMagic;
+    ref->event.Header.Binding = ref;
+    ref->fd = found.eventFd;
+    registerKernelObject(&ref->event, [ref] {
+        ref->event.Header.Initialized = 0;
+        close(ref->fd);
+        delete ref;
+    });
+    if (HandleInformation) {
+        HandleInformation->HandleAttributes = 0;
+        HandleInformation->GrantedAccess = DesiredAccess;
+    }
+    *Object = &ref->event;
+    return STATUS_SUCCESS;
+}
+
+extern "C" VOID NTAPI ObReferenceObject(PVOID Object) {
+    if (!detail::requireIrqlAtMost(DISPATCH_LEVEL, "ObReferenceObject")) return;
+    {
+        auto& s = state();
+        std::lock_guard lk(s.mu);
+        auto it = s.objects.find(Object);
+        if (it != s.objects.end()) {
+            ++it->second.references;
+            return;
+        }
+    }
+    detail::bugCheck(kBugCheckInvalidObject,
+                     "ObReferenceObject of something that is not a "
+                     "kernel object (or one already gone)");
+}
+
+extern "C" VOID NTAPI ObDereferenceObject(PVOID Object) {
+    if (!detail::requireIrqlAtMost(DISPATCH_LEVEL, "ObDereferenceObject")) return;
+    std::function<void()> destroy;
+    {
+        auto& s = state();
+        std::lock_guard lk(s.mu);
+        auto it = s.objects.find(Object);
+        if (it == s.objects.end()) {
+            destroy = nullptr;
+        } else {
+            if (--it->second.references > 0) return;
+            destroy = std::move(it->second.destroy);
+            s.objects.erase(it);
+            if (!destroy) destroy = [] {};
+        }
+    }
+    if (destroy) {
+        destroy();
+        return;
+    }
+    detail::bugCheck(kBugCheckInvalidObject,
+                     "ObDereferenceObject of an object that holds no reference");
+}
