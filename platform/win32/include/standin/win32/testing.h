@@ -1,0 +1,62 @@
+#pragma once
+// Hooks of the Win32 stand-in for tests and tools: what the product cannot see.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "win32/windows.h"
+
+namespace standin::win32 {
+
+// ---- Message boxes -------------------------------------------------------------------------
+struct MessageBoxRecord {
+    std::string text;
+    std::string caption;
+    UINT type;
+};
+// While recording is on, MessageBoxA appends to a process-wide list instead of printing.
+void setMessageBoxRecording(bool on);
+std::vector<MessageBoxRecord> recordedMessageBoxes();
+void clearRecordedMessageBoxes();
+
+// ---- Time ----------------------------------------------------------------------------------
+// Adds `milliseconds` to what GetTickCount and timeGetTime report in this process (only), for
+// example to make a gap between two heartbeats appear.
+void addTickCountOffset(std::int64_t milliseconds);
+
+// ---- Processes -----------------------------------------------------------------------------
+// Waits up to `milliseconds` for the process of a process handle (CreateProcessA) to end.
+// True when it ended; its exit code (128 + the signal number when a signal ended it) is then
+// stored when exitCode is not null.
+bool waitForProcessExit(HANDLE process, DWORD milliseconds, DWORD* exitCode);
+
+// ---- Critical sections ---------------------------------------------------------------------
+// Sections initialised and not yet deleted in this process.
+long liveCriticalSections();
+
+// ---- Modules -------------------------------------------------------------------------------
+// The host loader's message about the calling thread's latest failed LoadLibraryA.
+std::string lastLoaderMessage();
+
+// ---- Machine root --------------------------------------------------------------------------
+// A fresh, empty machine (a new folder under /tmp, with drive_c and c:\Windows\System32) made
+// current for the object's lifetime; the destructor returns to the previous root and removes
+// the folder.
+class ScopedFreshMachine {
+  public:
+    ScopedFreshMachine();
+    ~ScopedFreshMachine();
+    ScopedFreshMachine(const ScopedFreshMachine&) = delete;
+    ScopedFreshMachine& operator=(const ScopedFreshMachine&) = delete;
+
+    const std::string& root() const { return root_; }
+    // The host path of a Windows path on this machine.
+    std::string host(const char* windowsPath) const;
+
+  private:
+    std::string previous_;
+    std::string root_;
+};
+
+}  // namespace standin::win32

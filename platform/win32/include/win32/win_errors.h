@@ -1,0 +1,63 @@
+#pragma once
+// System error codes (the thread's last error, and the registry's return values), the calls
+// that read and describe them, and the local memory that FormatMessageA hands out.
+
+#include <cstdarg>
+
+#include "win32/win_types.h"
+
+extern "C" {
+
+#define ERROR_SUCCESS 0L
+#define NO_ERROR 0L
+#define ERROR_INVALID_FUNCTION 1L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_BAD_COMMAND 22L
+#define ERROR_GEN_FAILURE 31L
+#define ERROR_NOT_SUPPORTED 50L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_PROC_NOT_FOUND 127L
+#define ERROR_BAD_PATHNAME 161L
+#define ERROR_BUSY 170L
+#define ERROR_ALREADY_EXISTS 183L
+#define ERROR_BAD_EXE_FORMAT 193L
+#define ERROR_MORE_DATA 234L
+#define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_DIRECTORY 267L
+#define ERROR_MR_MID_NOT_FOUND 317L
+#define ERROR_NOACCESS 998L
+#define ERROR_REGISTRY_IO_FAILED 1016L
+#define ERROR_KEY_DELETED 1018L
+#define ERROR_DLL_INIT_FAILED 1114L
+
+DWORD WINAPI GetLastError();
+void WINAPI SetLastError(DWORD dwErrCode);
+
+#define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
+#define FORMAT_MESSAGE_FROM_STRING 0x00000400
+#define FORMAT_MESSAGE_FROM_HMODULE 0x00000800
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
+#define FORMAT_MESSAGE_MAX_WIDTH_MASK 0x000000FF
+
+#define LANG_NEUTRAL 0x00
+#define SUBLANG_DEFAULT 0x01
+#define MAKELANGID(p, s) ((static_cast<WORD>(s) << 10) | static_cast<WORD>(p))
+
+// Only system messages (FORMAT_MESSAGE_FROM_SYSTEM) for the error codes above. With
+// FORMAT_MESSAGE_ALLOCATE_BUFFER, lpBuffer is really an LPSTR* that receives a buffer the
+// caller frees with LocalFree.
+DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
+                            LPSTR lpBuffer, DWORD nSize, va_list* Arguments);
+
+// Frees memory handed out by FormatMessageA. NULL on success; the handle itself (and last error
+// ERROR_INVALID_HANDLE) for anything the stand-in did not hand out.
+HLOCAL WINAPI LocalFree(HLOCAL hMem);
+
+}  // extern "C"
