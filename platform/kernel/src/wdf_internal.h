@@ -261,6 +261,8 @@ class IoTarget final : public Object {
     State targetState = State::Stopped;
     std::vector<std::shared_ptr<Submission>> sent;
     std::deque<std::shared_ptr<Submission>> held;
+    // Finished, their completion not yet delivered: a stop or close waits for these too.
+    std::vector<std::shared_ptr<Submission>> delivering;
     int outstanding = 0;  // sent or held, completion not yet delivered
 };
 

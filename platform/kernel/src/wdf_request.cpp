@@ -48,6 +48,13 @@ void deliver(const std::shared_ptr<Submission>& s, NTSTATUS status, ULONG_PTR in
     {
         std::lock_guard lk(target->mu);
         --target->outstanding;
+        auto& d = target->delivering;
+        for (auto it = d.begin(); it != d.end(); ++it) {
+            if (*it == s) {
+                d.erase(it);
+                break;
+            }
+        }
     }
     s->delivered = true;
     detail::notifyAll();
@@ -112,6 +119,7 @@ void finishSubmission(const std::shared_ptr<Submission>& s, NTSTATUS status, ULO
                 break;
             }
         }
+        target->delivering.push_back(s);
     }
     detail::TaskHandle timeout;
     {
@@ -126,7 +134,7 @@ void finishSubmission(const std::shared_ptr<Submission>& s, NTSTATUS status, ULO
 }
 
 void closeTarget(IoTarget* target) {
-    std::vector<std::shared_ptr<Submission>> all;
+    std::vector<std::shared_ptr<Submission>> all, delivering;
     bool wasStarted;
     {
         std::lock_guard lk(target->mu);
@@ -134,8 +142,10 @@ void closeTarget(IoTarget* target) {
         target->targetState = IoTarget::State::Closed;
         all.assign(target->sent.begin(), target->sent.end());
         all.insert(all.end(), target->held.begin(), target->held.end());
+        delivering = target->delivering;
     }
     for (auto& s : all) giveUp(s, STATUS_CANCELLED);
+    all.insert(all.end(), delivering.begin(), delivering.end());
     if (detail::irql() == PASSIVE_LEVEL) waitDelivered(all, "closing an I/O target");
     if (wasStarted && target->backend) target->backend->stop();
 }
@@ -375,7 +385,7 @@ extern "C" VOID NTAPI WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_I
     wdf::Ref t = wdf::lookupTarget(IoTarget, "WdfIoTargetStop");
     if (!t) return;
     auto* target = t.as<wdf::IoTarget>();
-    std::vector<std::shared_ptr<wdf::Submission>> sent, held;
+    std::vector<std::shared_ptr<wdf::Submission>> sent, held, delivering;
     bool stopped = false;
     {
         std::lock_guard lk(target->mu);
@@ -385,13 +395,17 @@ extern "C" VOID NTAPI WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_I
         }
         sent = target->sent;
         held.assign(target->held.begin(), target->held.end());
+        delivering = target->delivering;
     }
+    // Requests that finished but whose completion routine has not run yet count as sent.
     if (Action == WdfIoTargetCancelSentIo) {
         for (auto& s : held) wdf::giveUp(s, STATUS_CANCELLED);
         for (auto& s : sent) wdf::giveUp(s, STATUS_CANCELLED);
         sent.insert(sent.end(), held.begin(), held.end());
+        sent.insert(sent.end(), delivering.begin(), delivering.end());
         wdf::waitDelivered(sent, "WdfIoTargetStop cancelling sent I/O");
     } else if (Action == WdfIoTargetWaitForSentIoToComplete) {
+        sent.insert(sent.end(), delivering.begin(), delivering.end());
         wdf::waitDelivered(sent, "WdfIoTargetStop waiting for sent I/O");
     }
     if (stopped && target->backend) target->backend->stop();

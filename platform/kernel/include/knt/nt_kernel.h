@@ -117,6 +117,9 @@ typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
 typedef enum _KWAIT_REASON { Executive = 0, UserRequest = 6 } KWAIT_REASON;
 
 extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+// Priority increment of a wait that is satisfied without a boost.
+#define IO_NO_INCREMENT 0
+
 extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
 extern "C" VOID NTAPI KeClearEvent(PRKEVENT Event);
 extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event);

@@ -1,0 +1,289 @@
+// Capture processing on a bare device context: where captured samples land, how the paired
+// playback request is sized, block boundaries, statistics and flags.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "driver.h"
+#include "standin/kernel/machine.h"
+
+namespace {
+
+// Sample (frame, channel) as the test's device sends it: a bit pattern naming its position.
+uint32_t Pattern(uint32_t frame, uint32_t channel) { return (frame << 4) | channel | 0x40000000u; }
+
+class CaptureTest : public ::testing::Test {
+protected:
+    std::shared_ptr<standin::Clock> clock = standin::makeManualClock(7 * standin::kUnitsPerSecond);
+    std::unique_ptr<DeviceContext> ctx = std::make_unique<DeviceContext>();
+    std::unique_ptr<vq36::AsioInfo> info = std::make_unique<vq36::AsioInfo>();
+    std::vector<UCHAR> pool = std::vector<UCHAR>(vq36::kCapturePoolBytes);
+    std::vector<UCHAR> planes = std::vector<UCHAR>(vq36::kCapturePlanesBytes);
+    std::vector<UCHAR> ring = std::vector<UCHAR>(vq36::kPlaybackRegionBytes);
+    KEVENT clientEvents[3];
+    uint32_t nextFrame = 0;  // the device's frame counter
+
+    void SetUp() override {
+        standin::kernel::resetMachine(clock);
+        std::memset(ctx.get(), 0, sizeof(DeviceContext));
+        std::memset(info.get(), 0, sizeof(vq36::AsioInfo));
+        ctx->infoRecord = info.get();
+        ctx->capturePool = pool.data();
+        ctx->capturePlanesView = planes.data();
+        ctx->playbackClippedView = ring.data();
+        for (auto& e : clientEvents) KeInitializeEvent(&e, NotificationEvent, FALSE);
+    }
+
+    void setBlock(ULONG s) {
+        ctx->currentBlockFrames = s;
+        ctx->blockBytesPerChannel = 4 * s;
+        ComputeBufferGeometry(ctx.get());
+    }
+
+    void addClient(ULONG slot, PUCHAR priorityField = nullptr) {
+        ClientEntry& c = ctx->clientTable[ctx->clientCount++];
+        c.clientId = slot;
+        c.clientSlot = slot;
+        c.bufferReadyEvent = &clientEvents[slot];
+        c.threadPriorityField = priorityField;
+    }
+
+    _URB_ISOCH_TRANSFER* captureUrb(ULONG slot = 0) {
+        return &reinterpret_cast<PURB>(ctx->captureUrbs[slot])->UrbIsochronousTransfer;
+    }
+    _URB_ISOCH_TRANSFER* playbackUrb(ULONG slot = 0) {
+        return &reinterpret_cast<PURB>(ctx->playbackUrbs[slot])->UrbIsochronousTransfer;
+    }
+
+    // Fills capture slot 0 with packets of the given lengths, whole frames numbered on.
+    void fillCapture(const std::vector<ULONG>& lengths, ULONG startFrame = 1000) {
+        auto* urb = captureUrb();
+        urb->NumberOfPackets = static_cast<ULONG>(lengths.size());
+        urb->StartFrame = startFrame;
+        for (size_t i = 0; i < lengths.size(); ++i) {
+            urb->IsoPacket[i].Offset = static_cast<ULONG>(336 * i);
+            urb->IsoPacket[i].Length = lengths[i];
+            UCHAR* packet = pool.data() + 336 * i;
+            for (ULONG f = 0; f < 7; ++f) {
+                for (ULONG c = 0; c < 12; ++c) {
+                    const uint32_t v = Pattern(nextFrame + f, c);
+                    std::memcpy(packet + 48 * f + 4 * c, &v, 4);
+                }
+            }
+            nextFrame += std::min<ULONG>(lengths[i], 336) / 48;
+        }
+    }
+
+    uint32_t planeSample(ULONG channel, ULONG half, ULONG position) {
+        const ULONG s = ctx->currentBlockFrames;
+        uint32_t v;
+        std::memcpy(&v, planes.data() + vq36::CapturePlaneOffset(channel, half, s) + 4 * position,
+                    4);
+        return v;
+    }
+
+    ULONG flags() { return vq36::Load32(&info->statistics.genericFlags); }
+    ULONGLONG count() { return vq36::Load64(&info->asioBlockCount); }
+    UCHAR process(UCHAR advance = 1) { return ProcessCapturePacket(ctx.get(), 0, advance); }
+};
+
+TEST_F(CaptureTest, FirstShortBlockFillsHalfOneAndReachesOneBoundaryAtTheLastPacket) {
+    setBlock(48);
+    addClient(0);
+    fillCapture(std::vector<ULONG>(8, 288));
+    EXPECT_EQ(process(), 1);
+    EXPECT_EQ(count(), 1u);
+    EXPECT_EQ(ctx->blockPosition, 0u);
+    // planeOffset 4 x 48: half 1 of every plane, sample p at position p.
+    for (ULONG c = 0; c < 12; ++c) {
+        for (ULONG p = 0; p < 48; ++p) ASSERT_EQ(planeSample(c, 1, p), Pattern(p, c)) << c << p;
+    }
+    // The paired playback request starts at ring block 1 plus the lead.
+    EXPECT_EQ(playbackUrb()->TransferBuffer, ring.data() + 1920 + 13440);
+    EXPECT_EQ(playbackUrb()->TransferBufferLength, 8u * 240);
+    EXPECT_EQ(playbackUrb()->IsoPacket[3].Offset, 720u);
+    EXPECT_EQ(playbackUrb()->IsoPacket[3].Length, 240u);
+    EXPECT_EQ(playbackUrb()->StartFrame, 1000u + 7);
+    EXPECT_EQ(vq36::Load32(&info->statistics.kernOver), 0u);
+    EXPECT_EQ(vq36::Load32(&info->statistics.kernUnder), 0u);
+    EXPECT_TRUE(KeReadStateEvent(&clientEvents[0]));
+    EXPECT_EQ(vq36::Load64(&info->lastBlockTime), KeQueryInterruptTime());
+    EXPECT_EQ(vq36::Load32(&info->statistics.estSampleRate), 48000u);
+}
+
+TEST_F(CaptureTest, BoundaryPositionInsideALongerRequest) {
+    setBlock(96);
+    fillCapture(std::vector<ULONG>(16, 288));
+    process();
+    EXPECT_EQ(count(), 1u);
+    EXPECT_EQ(flags() & vq36::kFlagSecondBoundaryInCompletion, 0u);
+    EXPECT_EQ(vq36::Load32(&info->statistics.kernOver), 0u);  // boundary at packet 15
+
+    // From position 48 the boundary falls in packet 7: 16 - 7 = 9 packets to go.
+    CaptureTest::SetUp();
+    setBlock(96);
+    ctx->blockPosition = 48;
+    nextFrame = 48;
+    fillCapture(std::vector<ULONG>(16, 288));
+    process();
+    EXPECT_EQ(count(), 1u);
+    EXPECT_EQ(vq36::Load32(&info->statistics.kernOver), 1u);
+    EXPECT_EQ(ctx->blockPosition, 48u);
+    // The second block's first half landed in half 0 (the count is 1 now).
+    EXPECT_EQ(planeSample(5, 0, 0), Pattern(96, 5));
+}
+
+TEST_F(CaptureTest, TwoBoundariesInOneCompletionAreFlaggedAndEachWakesTheClients) {
+    setBlock(96);
+    addClient(0);
+    fillCapture(std::vector<ULONG>(32, 288));  // 4 ms = 192 frames
+    process();
+    EXPECT_EQ(count(), 2u);
+    EXPECT_NE(flags() & vq36::kFlagSecondBoundaryInCompletion, 0u);
+}
+
+TEST_F(CaptureTest, OddPacketLengthsAreCutToWholeFramesAndKeepTheClockRunning) {
+    setBlock(96);
+    std::vector<ULONG> lengths(8, 288);
+    lengths[1] = 290;  // not whole frames
+    lengths[2] = 400;  // longer than a packet
+    lengths[3] = 0;    // empty
+    fillCapture(lengths);
+    process();
+    EXPECT_NE(flags() & vq36::kFlagPacketNotWholeFrames, 0u);
+    EXPECT_NE(flags() & vq36::kFlagPacketTooLong, 0u);
+    EXPECT_NE(flags() & vq36::kFlagEmptyPacket, 0u);
+    EXPECT_EQ(ctx->blockPosition, 48u);  // every packet counted as 6 frames
+    EXPECT_EQ(playbackUrb()->IsoPacket[1].Length, 240u);
+    EXPECT_EQ(playbackUrb()->IsoPacket[2].Length, 240u);
+    EXPECT_EQ(playbackUrb()->IsoPacket[3].Length, 240u);
+    // An empty packet keeps the completion out of the rate estimate.
+    EXPECT_EQ(ctx->millisecsCapturedTotal, 0u);
+    EXPECT_EQ(vq36::Load32(&info->statistics.estSampleRate), 0u);
+    EXPECT_EQ(vq36::Load32(&info->statistics.kernUnder), 1u);
+}
+
+TEST_F(CaptureTest, EraseZeroesTheRingBlockFiveAheadAndClearsTheDeliveryCounter) {
+    setBlock(48);
+    vq36::Store64(&info->asioBlockCount, 11);
+    vq36::Store8(&info->eraseBuffers, 1);
+    std::memset(ring.data(), 0x77, 15 * 48 * 40);
+    vq36::Store32(&info->blockDeliveryCount[12], 2);
+    fillCapture(std::vector<ULONG>(8, 288));
+    process();
+    EXPECT_EQ(count(), 12u);
+    for (ULONG i = 0; i < 48 * 40; ++i) ASSERT_EQ(ring[1 * 48 * 40 + i], 0) << i;
+    EXPECT_EQ(ring[0], 0x77);
+    EXPECT_EQ(ring[2 * 48 * 40], 0x77);
+    EXPECT_EQ(vq36::Load32(&info->blockDeliveryCount[12]), 0u);
+}
+
+TEST_F(CaptureTest, OnlyClientsWithADeadlineAheadAreRaised) {
+    setBlock(48);
+    UCHAR threadA[1024] = {}, threadB[1024] = {};
+    addClient(0, threadA + 100);
+    addClient(1, threadB + 100);
+    const ULONGLONG now = KeQueryInterruptTime();
+    vq36::Store64(&info->clientDeadline[0], now + 10 * standin::kUnitsPerMs);
+    vq36::Store64(&info->clientDeadline[1], now - 1);
+    fillCapture(std::vector<ULONG>(8, 288));
+    process();
+    EXPECT_EQ(threadA[100], 31);
+    EXPECT_EQ(threadB[100], 0);
+    EXPECT_TRUE(KeReadStateEvent(&clientEvents[0]));
+    EXPECT_TRUE(KeReadStateEvent(&clientEvents[1]));
+
+    threadA[100] = 8;
+    vq36::Store8(&info->disablePriorityBoost, 1);
+    fillCapture(std::vector<ULONG>(8, 288));
+    process();
+    EXPECT_EQ(threadA[100], 8);
+}
+
+TEST_F(CaptureTest, DeadlineIsReadFromTheSlotTheClientWasGiven) {
+    setBlock(48);
+    UCHAR thread[1024] = {};
+    // The only client sits at table position 0 but holds deadline slot 2.
+    ctx->clientTable[0].clientId = 9;
+    ctx->clientTable[0].clientSlot = 2;
+    ctx->clientTable[0].bufferReadyEvent = &clientEvents[2];
+    ctx->clientTable[0].threadPriorityField = thread + 10;
+    ctx->clientCount = 1;
+    vq36::Store64(&info->clientDeadline[2], KeQueryInterruptTime() + standin::kUnitsPerSecond);
+    fillCapture(std::vector<ULONG>(8, 288));
+    process();
+    EXPECT_EQ(thread[10], 31);
+}
+
+TEST_F(CaptureTest, WithoutClientsTheCountAdvancesButTheBoundaryTimeStays) {
+    setBlock(48);
+    vq36::Store64(&info->lastBlockTime, 555);
+    vq36::Store32(&info->pendingUserSlips, 3);
+    fillCapture(std::vector<ULONG>(8, 288));
+    process();
+    EXPECT_EQ(count(), 1u);
+    EXPECT_EQ(vq36::Load64(&info->lastBlockTime), 555u);
+    EXPECT_EQ(vq36::Load32(&info->statistics.userSlips), 3u);
+    EXPECT_EQ(vq36::Load32(&info->pendingUserSlips), 0u);
+}
+
+TEST_F(CaptureTest, TransferRunningPastTheRingEndPublishesTheOverhang) {
+    setBlock(48);  // ring 28,800 bytes, lead 13,440
+    vq36::Store64(&info->asioBlockCount, 14);  // block (14 + 1) mod 15 = 0
+    ctx->blockPosition = 0;
+    // The transfer starts at ring block 0 plus the lead (13,440) and carries 10 ms of
+    // playback (19,200 bytes): it ends 3,840 bytes past the ring.
+    fillCapture(std::vector<ULONG>(80, 288));
+    process();
+    EXPECT_EQ(vq36::Load32(&info->tailBytes), 32640 - 28800);
+    EXPECT_EQ(flags() & vq36::kFlagTailBytesOverwritten, 0u);
+    // The user side has not taken it yet when the next one lands.
+    vq36::Store64(&info->asioBlockCount, 14);
+    ctx->blockPosition = 0;
+    fillCapture(std::vector<ULONG>(80, 288));
+    process();
+    EXPECT_NE(flags() & vq36::kFlagTailBytesOverwritten, 0u);
+}
+
+TEST_F(CaptureTest, LoopbackSendsTheFirstTenSamplesOfEachFrameAndKeepsThePlanesExact) {
+    setBlock(96);
+    vq36::Store8(&info->kernelLoopback, 1);
+    fillCapture(std::vector<ULONG>(8, 288));
+    process();
+    EXPECT_EQ(playbackUrb()->TransferBuffer, pool.data());
+    for (ULONG f = 0; f < 48; ++f) {
+        for (ULONG ch = 0; ch < 10; ++ch) {
+            uint32_t v;
+            std::memcpy(&v, pool.data() + 40 * f + 4 * ch, 4);
+            ASSERT_EQ(v, Pattern(f, ch)) << f << " " << ch;
+        }
+        for (ULONG c = 0; c < 12; ++c) ASSERT_EQ(planeSample(c, 1, f), Pattern(f, c));
+    }
+}
+
+TEST_F(CaptureTest, RestartPendingStopsThePlanesAndTheClock) {
+    setBlock(48);
+    ctx->restartPending = 1;
+    fillCapture(std::vector<ULONG>(8, 288));
+    process(0);
+    EXPECT_EQ(count(), 0u);
+    EXPECT_EQ(ctx->blockPosition, 0u);
+    EXPECT_EQ(planeSample(0, 1, 0), 0u);
+}
+
+TEST_F(CaptureTest, TinyBlocksNeverWriteOutsideTheirPlanes) {
+    setBlock(5);  // shorter than one packet of 7 frames
+    std::memset(planes.data(), 0xAB, planes.size());
+    std::vector<ULONG> lengths(8, 336);
+    fillCapture(lengths);
+    process();
+    // Every plane holds 2 x 5 samples; the bytes after the twelfth plane are untouched.
+    EXPECT_EQ(planes[12 * 8 * 5], 0xAB);
+    EXPECT_EQ(count(), 56u / 5);
+    EXPECT_EQ(ctx->blockPosition, 56u % 5);
+}
+
+}  // namespace
