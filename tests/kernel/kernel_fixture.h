@@ -112,7 +112,9 @@ protected:
         vq36::DeviceMessage m{};
         m.message = number;
         m.op = op;
-        std::memcpy(m.payload, payload.data(), std::min<size_t>(payload.size(), 64));
+        if (!payload.empty()) {
+            std::memcpy(m.payload, payload.data(), std::min<size_t>(payload.size(), 64));
+        }
         std::array<UCHAR, 72> buffer{};
         std::memcpy(buffer.data(), &m, sizeof(m));
         IoResult r = ioctl(file, vq36::kIoCtlSendMessage, buffer.data(), 72, buffer.data(), 64);
