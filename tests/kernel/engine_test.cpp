@@ -7,12 +7,6 @@
 namespace kerneltest {
 namespace {
 
-std::vector<UCHAR> U32(ULONG v) {
-    std::vector<UCHAR> b(4);
-    std::memcpy(b.data(), &v, 4);
-    return b;
-}
-
 class EngineTest : public KernelTest {
 protected:
     FileId file = 0;

@@ -43,6 +43,13 @@ inline Packet MakePacket(UCHAR first, std::initializer_list<UCHAR> data = {},
     return p;
 }
 
+// A 32-bit little-endian payload word.
+inline std::vector<UCHAR> U32(ULONG v) {
+    std::vector<UCHAR> b(4);
+    std::memcpy(b.data(), &v, 4);
+    return b;
+}
+
 class KernelTest : public ::testing::Test {
 protected:
     std::shared_ptr<standin::Clock> clock;

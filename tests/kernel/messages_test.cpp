@@ -15,12 +15,6 @@ ULONG Word(const Reply& r) {
     return v;
 }
 
-std::vector<UCHAR> U32(ULONG v) {
-    std::vector<UCHAR> b(4);
-    std::memcpy(b.data(), &v, 4);
-    return b;
-}
-
 class MessageTest : public KernelTest {
 protected:
     FileId file = 0;

@@ -204,5 +204,7 @@ EVT_WDF_DEVICE_FILE_CREATE EvtDeviceFileCreate;
 EVT_WDF_FILE_CLEANUP EvtFileCleanup;
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL EvtIoDeviceControl;
 void RemoveClient(DeviceContext* ctx, FileContext* file);
+// The client entry of a handle's client id, or null. State lock held.
+ClientEntry* FindClient(DeviceContext* ctx, ULONG clientId);
 // Sets every client's buffer-ready event with increment 0 (state lock held).
 void SignalAllClients(DeviceContext* ctx);

@@ -30,11 +30,16 @@ PVOID MapIntoCaller(PMDL mdl) {
                                         NormalPagePriority);
 }
 
-ClientEntry* FindClient(DeviceContext* ctx, ULONG clientId) {
-    for (ULONG i = 0; i < ctx->clientCount; ++i) {
-        if (ctx->clientTable[i].clientId == clientId) return &ctx->clientTable[i];
+// Takes an event out of the MIDI event list; later entries move down. State lock held.
+void UnlistMidiEvent(DeviceContext* ctx, PKEVENT event) {
+    for (ULONG i = 0; i < ctx->midiEventCount; ++i) {
+        if (ctx->midiEvents[i] != event) continue;
+        for (ULONG j = i + 1; j < ctx->midiEventCount; ++j) {
+            ctx->midiEvents[j - 1] = ctx->midiEvents[j];
+        }
+        ctx->midiEventCount -= 1;
+        return;
     }
-    return nullptr;
 }
 
 // Deadline slot for a new client: its table position, unless a remaining client still holds
@@ -241,14 +246,7 @@ NTSTATUS SetupMidiEvent(DeviceContext* ctx, WDFREQUEST request, FileContext* fil
     // A second registration through one handle replaces the handle's older event: it leaves
     // the list and its reference is dropped, so no event stays listed that nothing releases.
     if (file->midiEvent != nullptr) {
-        for (ULONG i = 0; i < ctx->midiEventCount; ++i) {
-            if (ctx->midiEvents[i] != file->midiEvent) continue;
-            for (ULONG j = i + 1; j < ctx->midiEventCount; ++j) {
-                ctx->midiEvents[j - 1] = ctx->midiEvents[j];
-            }
-            ctx->midiEventCount -= 1;
-            break;
-        }
+        UnlistMidiEvent(ctx, file->midiEvent);
         replaced = file->midiEvent;
         file->midiEvent = nullptr;
     }
@@ -269,6 +267,13 @@ NTSTATUS SetupMidiEvent(DeviceContext* ctx, WDFREQUEST request, FileContext* fil
 }
 
 }  // namespace
+
+ClientEntry* FindClient(DeviceContext* ctx, ULONG clientId) {
+    for (ULONG i = 0; i < ctx->clientCount; ++i) {
+        if (ctx->clientTable[i].clientId == clientId) return &ctx->clientTable[i];
+    }
+    return nullptr;
+}
 
 void EvtDeviceFileCreate(WDFDEVICE device, WDFREQUEST request, WDFFILEOBJECT fileObject) {
     DeviceContext* ctx = GetDeviceContext(device);
@@ -396,14 +401,7 @@ void RemoveClient(DeviceContext* ctx, FileContext* file) {
     PKEVENT releasedMidiEvent = nullptr;
     if (file->midiEvent != nullptr) {
         KeSetEvent(file->midiEvent, kNoIncrement, FALSE);
-        for (ULONG i = 0; i < ctx->midiEventCount; ++i) {
-            if (ctx->midiEvents[i] != file->midiEvent) continue;
-            for (ULONG j = i + 1; j < ctx->midiEventCount; ++j) {
-                ctx->midiEvents[j - 1] = ctx->midiEvents[j];
-            }
-            ctx->midiEventCount -= 1;
-            break;
-        }
+        UnlistMidiEvent(ctx, file->midiEvent);
         releasedMidiEvent = file->midiEvent;
         file->midiEvent = nullptr;
     }

@@ -19,13 +19,6 @@ ULONG GetU32(const UCHAR* payload) {
     return value;
 }
 
-ClientEntry* FindClient(DeviceContext* ctx, ULONG clientId) {
-    for (ULONG i = 0; i < ctx->clientCount; ++i) {
-        if (ctx->clientTable[i].clientId == clientId) return &ctx->clientTable[i];
-    }
-    return nullptr;
-}
-
 BOOLEAN GetMessage(DeviceContext* ctx, ULONG message, const UCHAR* payload, UCHAR* reply,
                    FileContext* file, ULONG start) {
     switch (message) {
