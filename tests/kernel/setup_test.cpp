@@ -190,3 +190,55 @@ TEST_F(KernelTest, StreamBuffersAreAllocatedOnceAndAPartialFailureIsCompletedLat
 
 }  // namespace
 }  // namespace kerneltest
+
+namespace kerneltest {
+namespace {
+
+// A caller whose process refuses one chosen mapping.
+class RefusingCaller final : public standin::kernel::CallerContext {
+public:
+    RefusingCaller(standin::kernel::InProcessCallerContext& inner, int refuse)
+        : inner_(inner), refuse_(refuse) {}
+    std::uint32_t processId() const override { return inner_.processId(); }
+    void* mapRegion(int fd, std::size_t size) override {
+        return ++mappings_ == refuse_ ? nullptr : inner_.mapRegion(fd, size);
+    }
+    bool unmapRegion(void* address, std::size_t size) override {
+        return inner_.unmapRegion(address, size);
+    }
+    standin::kernel::EventLookup lookupEvent(HANDLE handle) override {
+        return inner_.lookupEvent(handle);
+    }
+    void* currentThreadObject() override { return inner_.currentThreadObject(); }
+
+private:
+    standin::kernel::InProcessCallerContext& inner_;
+    int refuse_;
+    int mappings_ = 0;
+};
+
+TEST_F(KernelTest, AHalfMappedHandleMustDisposeBeforeItInitialisesAgain) {
+    ASSERT_EQ(plugAndStart(), STATUS_SUCCESS);
+    FileId file = open();
+    auto event = std::make_unique<standin::kernel::UserEvent>();
+    ULONG in[2] = {static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(caller.addEvent(event->fd()))),
+                   0};
+    std::array<UCHAR, 36> out{};
+    RefusingCaller refusing(caller, 2);  // the playback ring cannot be mapped
+    auto r = harness->deviceIoControl(file, refusing, vq36::kIoCtlInitBuffers, in, 8, out.data(),
+                                      36);
+    EXPECT_EQ(r.status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(caller.mappedViews(), 1u);  // the accumulator's view stays with the handle
+    // Trying again maps nothing twice.
+    EXPECT_EQ(ioctl(file, vq36::kIoCtlInitBuffers, in, 8, out.data(), 36).status,
+              STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(caller.mappedViews(), 1u);
+    EXPECT_EQ(ioctl(file, vq36::kIoCtlDisposeOfBuffers, nullptr, 0, nullptr, 0).status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(caller.mappedViews(), 0u);
+    EXPECT_EQ(ioctl(file, vq36::kIoCtlInitBuffers, in, 8, out.data(), 36).status, STATUS_SUCCESS);
+    EXPECT_EQ(caller.mappedViews(), 4u);
+}
+
+}  // namespace
+}  // namespace kerneltest

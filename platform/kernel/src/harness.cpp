@@ -71,7 +71,7 @@ struct FrameworkHarness::Impl {
             std::lock_guard lk(mu);
             limit = waitLimit;
         }
-        if (detail::waitUntil([r] { return r->completed.load(); }, detail::now() + limit, what))
+        if (detail::waitUntil([r] { return r->resultReady.load(); }, detail::now() + limit, what))
             return true;
         detail::bugCheck(kBugCheckIoManagerViolation,
                          std::string("the driver never completed ") + what);

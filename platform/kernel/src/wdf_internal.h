@@ -196,6 +196,8 @@ class Request final : public Object {
     Device* device = nullptr;
     Queue* deliveredBy = nullptr;  // the queue that presented it to the driver
     std::atomic<bool> completed{false};
+    // Set once status and information are written: what waiters for the result look at.
+    std::atomic<bool> resultReady{false};
     NTSTATUS status = STATUS_PENDING;
     ULONG_PTR information = 0;
 

@@ -190,6 +190,7 @@ void completeIoRequest(Request* request, NTSTATUS status, const ULONG_PTR* infor
         request->status = status;
         if (information) request->information = *information;
     }
+    request->resultReady.store(true, std::memory_order_release);
     requestCompleted(request);
     detail::notifyAll();
 }
@@ -331,6 +332,6 @@ extern "C" NTSTATUS NTAPI WdfRequestGetStatus(WDFREQUEST Request) {
     if (!r) return STATUS_INVALID_HANDLE;
     auto* req = r.as<wdf::Request>();
     std::lock_guard lk(req->mu);
-    if (req->fromIoManager && !req->completed.load()) return STATUS_PENDING;
+    if (req->fromIoManager && !req->resultReady.load()) return STATUS_PENDING;
     return req->status;
 }

@@ -280,6 +280,9 @@ NTSTATUS EvtDeviceReleaseHardware(WDFDEVICE device, WDFCMRESLIST resourcesTransl
     WdfSpinLockAcquire(ctx->stateLock);
     SetStreamingEnabled(ctx, FALSE);
     WdfSpinLockRelease(ctx->stateLock);
+    // With streaming off the stream timer re-arms no more; a pass that is running finishes
+    // before the device's objects (its spin locks among them) can go.
+    WdfTimerStop(ctx->streamTimer, TRUE);
 
     if (!ctx->singleInterfaceMode) {
         // The record stays invalid for ever: an arriving device gets a new device object.

@@ -97,7 +97,10 @@ NTSTATUS NegotiatePriority(DeviceContext* ctx, WDFREQUEST request, FileContext* 
 NTSTATUS InitBuffers(DeviceContext* ctx, WDFREQUEST request, FileContext* file,
                      ULONG_PTR* information) {
     if (!NT_SUCCESS(AllocateStreamBuffers(ctx))) return STATUS_INVALID_DEVICE_REQUEST;
-    if (file->clippedView != nullptr || ctx->singleInterfaceMode) {
+    // A handle that holds any view of the regions has initialised buffers (or failed half way
+    // through doing so): it must dispose of them first, so that no view is mapped twice.
+    if (file->clippedView != nullptr || file->unclippedView != nullptr ||
+        file->captureView != nullptr || ctx->singleInterfaceMode) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
 
