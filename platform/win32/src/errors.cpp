@@ -30,6 +30,7 @@ constexpr SystemMessage kSystemMessages[] = {
     {ERROR_GEN_FAILURE, "A device attached to the system is not functioning.\r\n"},
     {ERROR_NOT_SUPPORTED, "The request is not supported.\r\n"},
     {ERROR_INVALID_PARAMETER, "The parameter is incorrect.\r\n"},
+    {ERROR_SEM_TIMEOUT, "The semaphore timeout period has expired.\r\n"},
     {ERROR_INSUFFICIENT_BUFFER, "The data area passed to a system call is too small.\r\n"},
     {ERROR_MOD_NOT_FOUND, "The specified module could not be found.\r\n"},
     {ERROR_PROC_NOT_FOUND, "The specified procedure could not be found.\r\n"},
@@ -37,12 +38,19 @@ constexpr SystemMessage kSystemMessages[] = {
     {ERROR_BUSY, "The requested resource is in use.\r\n"},
     {ERROR_ALREADY_EXISTS, "Cannot create a file when that file already exists.\r\n"},
     {ERROR_BAD_EXE_FORMAT, "%1 is not a valid Win32 application.\r\n"},
+    {ERROR_FILENAME_EXCED_RANGE, "The filename or extension is too long.\r\n"},
     {ERROR_MORE_DATA, "More data is available.\r\n"},
     {ERROR_NO_MORE_ITEMS, "No more data is available.\r\n"},
     {ERROR_DIRECTORY, "The directory name is invalid.\r\n"},
     {ERROR_MR_MID_NOT_FOUND,
      "The system cannot find message text for message number 0x%1 in the message file for %2.\r\n"},
+    {ERROR_NO_SUCH_DEVICE, "A device which does not exist was specified.\r\n"},
+    {ERROR_OPERATION_ABORTED,
+     "The I/O operation has been aborted because of either a thread exit or an application "
+     "request.\r\n"},
+    {ERROR_IO_PENDING, "Overlapped I/O operation is in progress.\r\n"},
     {ERROR_NOACCESS, "Invalid access to memory location.\r\n"},
+    {ERROR_INVALID_FLAGS, "Invalid flags.\r\n"},
     {ERROR_REGISTRY_IO_FAILED,
      "An I/O operation initiated by the registry failed unrecoverably. The registry could not "
      "read in, or write out, or flush, one of the files that contain the system's image of the "
@@ -50,6 +58,15 @@ constexpr SystemMessage kSystemMessages[] = {
     {ERROR_KEY_DELETED,
      "Illegal operation attempted on a registry key that has been marked for deletion.\r\n"},
     {ERROR_DLL_INIT_FAILED, "A dynamic link library (DLL) initialization routine failed.\r\n"},
+    {ERROR_IO_DEVICE, "The request could not be performed because of an I/O device error.\r\n"},
+    {ERROR_DEVICE_NOT_CONNECTED, "The device is not connected.\r\n"},
+    {ERROR_UNKNOWN_REVISION, "The revision level is unknown.\r\n"},
+    {ERROR_INTERNAL_ERROR, "An internal error occurred.\r\n"},
+    {ERROR_NO_SYSTEM_RESOURCES,
+     "Insufficient system resources exist to complete the requested service.\r\n"},
+    {ERROR_DEVICE_REMOVED, "The device has been removed.\r\n"},
+    {ERROR_INVALID_USER_BUFFER,
+     "The supplied user buffer is not valid for the requested operation.\r\n"},
 };
 
 const char* findSystemMessage(DWORD code) {

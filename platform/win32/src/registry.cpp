@@ -195,7 +195,10 @@ bool ensureOpen(Store& s) {
         if (software == 0) software = insertChild(db, kLocalMachineId, "SOFTWARE");
         KeyId classes = software > 0 ? findChild(db, software, "Classes") : -1;
         if (classes == 0) classes = insertChild(db, software, "Classes");
-        ok = ok && software > 0 && classes > 0 && exec(db, "COMMIT");
+        // Every installed system has the key of class ids below the class registrations.
+        KeyId classIds = classes > 0 ? findChild(db, classes, "CLSID") : -1;
+        if (classIds == 0) classIds = insertChild(db, classes, "CLSID");
+        ok = ok && software > 0 && classes > 0 && classIds > 0 && exec(db, "COMMIT");
         if (!ok) exec(db, "ROLLBACK");
         s.softwareId = software;
         s.classesId = classes;

@@ -1,5 +1,6 @@
 // The library's application object: start-up and shut-down of the library in a process.
 
+#include "device_link.h"
 #include "library.h"
 
 ADllApp theApp;
@@ -45,6 +46,8 @@ int ADllApp::ExitInstance() {
 
     // Gives the status monitor thread time to see the flag before the lock goes.
     Sleep(1000);
+    // Whatever the program left open goes with the library: no thread of it may outlive it.
+    uShutDownDeviceLink();
 
     DebugLog(1, "Deleting critical section");
     DeleteCriticalSection(&gOpenWrapperLock);

@@ -60,6 +60,7 @@ typedef void* LPVOID;
 typedef const void* LPCVOID;
 typedef CHAR* LPSTR;
 typedef const CHAR* LPCSTR;
+typedef const CHAR* PCSTR;
 typedef LPSTR LPTSTR;
 typedef LPCSTR LPCTSTR;
 typedef CHAR TCHAR;
@@ -91,6 +92,19 @@ typedef struct _SECURITY_ATTRIBUTES {
     LPVOID lpSecurityDescriptor;
     BOOL bInheritHandle;
 } SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+// Globally unique identifiers (the layout the kernel side uses too).
+#ifndef GUID_DEFINED
+#define GUID_DEFINED
+typedef struct _GUID {
+    std::uint32_t Data1;
+    std::uint16_t Data2;
+    std::uint16_t Data3;
+    std::uint8_t Data4[8];
+} GUID;
+#endif
+typedef GUID* LPGUID;
+typedef const GUID* LPCGUID;
 
 #define LOWORD(l) (static_cast<WORD>(static_cast<DWORD_PTR>(l) & 0xffff))
 #define HIWORD(l) (static_cast<WORD>((static_cast<DWORD_PTR>(l) >> 16) & 0xffff))

@@ -28,6 +28,9 @@ enum class ObjectKind : std::uint32_t {
     RegistryKey = 1,
     Process = 2,
     ProcessThread = 3,  // the primary thread of a process that this process started
+    Event = 4,
+    Thread = 5,  // a thread of this process
+    Device = 6,  // an open device interface: one file object of a driver of the machine
 };
 
 class KernelObject {

@@ -1,6 +1,7 @@
 #pragma once
 // Hooks of the Win32 stand-in for tests and tools: what the product cannot see.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -38,6 +39,19 @@ long liveCriticalSections();
 // ---- Modules -------------------------------------------------------------------------------
 // The host loader's message about the calling thread's latest failed LoadLibraryA.
 std::string lastLoaderMessage();
+
+// ---- Threads and devices ------------------------------------------------------------------
+// The priority byte of a thread's thread object as the kernel sees it (a thread handle, or
+// GetCurrentThread()); -1 when the thread has no thread object (yet, or any more).
+int threadObjectPriority(HANDLE thread);
+// Views of shared regions that the machine's driver has mapped into this process and not
+// unmapped.
+std::size_t mappedKernelViews();
+// After the next `after` views the machine maps into this process, `count` mappings fail (as
+// in a process out of address space).
+void failNextKernelMappings(unsigned count, unsigned after = 0);
+// The Win32 error DeviceIoControl reports for a request's NT status.
+DWORD errorFromNtStatus(LONG status);
 
 // ---- Machine root --------------------------------------------------------------------------
 // A fresh, empty machine (a new folder under /tmp, with drive_c and c:\Windows\System32) made

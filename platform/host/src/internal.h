@@ -1,0 +1,279 @@
+#pragma once
+// The machine's parts: the machine itself (Machine::Impl), the processes it serves, the
+// calling process as the kernel sees it during a request, named events and the socket server.
+
+#include <sys/types.h>
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "knt/knt.h"
+#include "standin/host/machine.h"
+#include "standin/host/protocol.h"
+#include "standin/host/wire.h"
+#include "standin/kernel/caller_context.h"
+#include "standin/kernel/harness.h"
+#include "standin/usb/bus.h"
+#include "standin/vq36/device.h"
+
+namespace standin::host::detail {
+
+using ProcessKey = std::array<std::uint8_t, protocol::kProcessKeyBytes>;
+
+// ---------------------------------------------------------------------------------------------
+// A user process with a device handle open: its thread-object block, mapped here.
+//
+// A slot's thread object becomes a kernel object at the first request that names the slot, and
+// the machine holds one reference to it while the process's thread owns the slot (the driver may
+// hold more). References of slots whose thread has ended are dropped at the process's next
+// request and when the process goes; the block is unmapped once the process is gone and no
+// kernel object of it is left.
+class ProcessRecord : public std::enable_shared_from_this<ProcessRecord> {
+  public:
+    ProcessRecord(pid_t pid, ProcessKey key, void* block, int pidFd);
+    ~ProcessRecord();
+    ProcessRecord(const ProcessRecord&) = delete;
+    ProcessRecord& operator=(const ProcessRecord&) = delete;
+
+    pid_t pid() const { return pid_; }
+    const ProcessKey& key() const { return key_; }
+
+    // The thread object of a slot (registered as a kernel object), or null for a slot out of
+    // range.
+    void* threadObject(std::uint32_t slot);
+    // The process's last connection is gone.
+    void end();
+
+  private:
+    void objectGone(std::uint32_t slot);
+    std::atomic_ref<std::uint32_t> word(std::size_t offset) const;
+    void dropReferences(const std::vector<std::uint32_t>& slots);
+    void unmapIfDone(std::unique_lock<std::mutex>& lk);
+
+    const pid_t pid_;
+    const ProcessKey key_;
+    int pidFd_;
+    mutable std::mutex mu_;
+    std::uint8_t* block_;
+    std::map<std::uint32_t, bool> registered_;  // slot -> the machine holds its reference
+    std::size_t objects_ = 0;
+    bool ended_ = false;
+};
+
+class ProcessTable {
+  public:
+    // The record of a process (made at its first connection, mapping its block). Null when
+    // the block is not a thread-object block.
+    std::shared_ptr<ProcessRecord> attach(pid_t pid, const ProcessKey& key, wire::Fd block);
+    void detach(const std::shared_ptr<ProcessRecord>& process);
+    std::size_t count() const;
+
+  private:
+    struct Entry {
+        std::shared_ptr<ProcessRecord> process;
+        std::size_t connections = 0;
+    };
+    mutable std::mutex mu_;
+    std::map<std::pair<pid_t, ProcessKey>, Entry> entries_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The process behind a device connection, as the kernel sees it while a request of that
+// connection runs in the caller's context. Every call goes back over the connection to the
+// process, which waits for its request to finish. Once the connection is dead (the process
+// died or broke the protocol), mappings fail, event handles do not resolve, and unmapping
+// succeeds: the views went with the process.
+class RemoteCaller final : public kernel::CallerContext {
+  public:
+    RemoteCaller(int socket, std::shared_ptr<ProcessRecord> process);
+
+    std::uint32_t processId() const override;
+    void* mapRegion(int fd, std::size_t size) override;
+    bool unmapRegion(void* address, std::size_t size) override;
+    kernel::EventLookup lookupEvent(HANDLE handle) override;
+    void* currentThreadObject() override;
+
+    void setThreadSlot(std::uint32_t slot) { slot_ = slot; }
+    bool dead() const { return dead_.load(); }
+    void markDead();
+
+  private:
+    bool call(std::uint32_t type, const wire::Writer& payload, std::span<const int> fds,
+              std::uint32_t replyType, wire::Message* reply);
+
+    int socket_;
+    std::shared_ptr<ProcessRecord> process_;
+    std::uint32_t slot_ = 0;
+    std::atomic<bool> dead_{false};
+    std::mutex mu_;
+};
+
+// How long the machine waits for a process to answer a call-back.
+inline constexpr int kCallbackTimeoutMs = 30000;
+
+// ---------------------------------------------------------------------------------------------
+// Named events, shared by every process of the machine. A process holds a name through its
+// session; the event goes when no session holds it.
+class NamedEvents {
+  public:
+    // Win32 error codes: 0 created, ERROR_ALREADY_EXISTS (183) opened, ERROR_FILE_NOT_FOUND (2)
+    // missing and not created, ERROR_NOT_ENOUGH_MEMORY (8). On 0 and 183 *fd is a descriptor
+    // of the event and *manual its reset mode.
+    std::uint32_t acquire(std::uint64_t session, const std::string& name, std::uint32_t flags,
+                          wire::Fd* fd, bool* manual);
+    void release(std::uint64_t session, const std::string& name);
+    void releaseAll(std::uint64_t session);
+    std::size_t count() const;
+
+  private:
+    struct Event {
+        wire::Fd fd;
+        bool manual = true;
+        std::map<std::uint64_t, std::size_t> holds;  // session -> count
+    };
+    mutable std::mutex mu_;
+    std::map<std::string, Event> events_;
+};
+
+// ---------------------------------------------------------------------------------------------
+class Server {
+  public:
+    Server(Machine::Impl& machine, int listenSocket);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Stops accepting, drops every connection (their handles are cleaned up as those of a
+    // process that died) and waits for their threads.
+    void stop();
+    std::size_t connections() const;
+    std::size_t processes() const { return processes_.count(); }
+    std::size_t namedEvents() const { return named_.count(); }
+
+  private:
+    struct Connection {
+        wire::Fd socket;
+        std::thread thread;
+        std::atomic<bool> finished{false};
+    };
+
+    void acceptLoop();
+    void serve(Connection* connection);
+    void serveDevice(int socket, wire::Message& first);
+    void serveEnumerate(int socket, wire::Message& first);
+    void serveSession(int socket, wire::Message& first);
+    void serveManage(int socket, wire::Message& first);
+    void reapFinished();
+
+    Machine::Impl& machine_;
+    wire::Fd listen_;
+    wire::Fd wake_;  // eventfd: stop
+    std::thread acceptor_;
+    mutable std::mutex mu_;
+    std::list<std::unique_ptr<Connection>> connections_;
+    bool stopping_ = false;
+    ProcessTable processes_;
+    NamedEvents named_;
+    std::atomic<std::uint64_t> nextSession_{1};
+};
+
+}  // namespace standin::host::detail
+
+namespace standin::host {
+
+// ---------------------------------------------------------------------------------------------
+struct Machine::Impl {
+    struct DeviceObjectRecord {
+        WDFDEVICE device = nullptr;
+        std::uint32_t instance = 0;
+        usb::PortId port = 0;
+        std::uint64_t usbId = 0;
+        std::uint16_t vendorId = 0;
+        std::uint16_t productId = 0;
+        bool removed = false;
+    };
+    struct PortRecord {
+        std::shared_ptr<vq36::Vq36Device> model;
+        bool unplugged = false;
+        std::uint64_t arrivals = 0;    // arrivals handled
+        std::uint64_t departures = 0;  // departures handled
+    };
+    struct PnpEvent {
+        enum class Kind { Arrival, Departure } kind = Kind::Arrival;
+        std::shared_ptr<usb::UsbDevice> device;
+    };
+
+    Machine* owner = nullptr;
+    MachineOptions options;
+    std::string root;
+    std::string driverDescription;
+    wire::Fd lock;
+    std::shared_ptr<Clock> clock;
+    void* driverModule = nullptr;
+    InfoRecordAccessor infoRecord = nullptr;
+    std::unique_ptr<usb::Bus> bus;
+    std::unique_ptr<kernel::FrameworkHarness> harness;
+    usb::ListenerId listener = 0;
+    std::unique_ptr<detail::Server> server;
+
+    // Device objects and ports. `mu` guards the tables and the flags below.
+    mutable std::mutex mu;
+    mutable std::condition_variable changed;
+    std::vector<DeviceObjectRecord> deviceObjects;
+    std::map<usb::PortId, PortRecord> portTable;
+    std::uint32_t nextInstance = 1;
+    bool asleep = false;
+    bool stopping = false;
+    bool shutdownRequested = false;
+
+    // Held exclusively around every change of a device object's Plug and Play state (so also
+    // around everything that deletes a device object, or removes it so that the close of its
+    // last file object deletes it), shared while the record of a working or sleeping device
+    // object is read: such a device object cannot be deleted meanwhile.
+    mutable std::shared_mutex lifetime;
+
+    // Plug and Play runs on its own thread with a real clock, in the bus's listener with a
+    // manual one.
+    std::mutex pnpMu;
+    std::condition_variable pnpCv;
+    std::deque<PnpEvent> pnpQueue;
+    std::thread pnpThread;
+    bool pnpStop = false;
+
+    // ---- used by the server ----
+    WDFDEVICE findDevice(const std::string& path);
+    // The enabled interfaces of a device object: class and instance path.
+    std::vector<std::pair<GUID, std::string>> interfacesOf(const DeviceObjectRecord& record) const;
+    std::vector<std::string> interfacePaths(const GUID& interfaceClass);
+    int manage(const std::vector<std::string>& args, std::string* out);
+    // Blocks while the machine sleeps; false when it stops.
+    bool waitAwake();
+
+    // ---- Plug and Play ----
+    void onBusEvent(const usb::BusEvent& event);
+    void pnpLoop();
+    void handle(const PnpEvent& event);
+    void arrive(const std::shared_ptr<usb::UsbDevice>& device);
+    void depart(const std::shared_ptr<usb::UsbDevice>& device);
+    // Every working device leaves D0 / every sleeping one enters it (lifetime lock held).
+    void suspendAll();
+    void resumeAll();
+    void post(PnpEvent event);
+    void pruneDeviceObjects();
+
+    bool startUp(std::string* error);
+    void shutDown();
+};
+
+}  // namespace standin::host

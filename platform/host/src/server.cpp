@@ -1,0 +1,308 @@
+// The machine socket: accepts connections of user processes and serves each on its own thread
+// (device handles, enumeration, sessions with named events, management commands).
+//
+// Whatever a process sends, the machine only ever answers or drops the connection: a packet
+// that is not what the protocol expects at that point ends the connection, and a device
+// connection that ends without kClose is cleaned up as the handle of a process that died.
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "internal.h"
+
+namespace standin::host::detail {
+namespace {
+
+constexpr int kFirstMessageTimeoutMs = 10000;
+// What the object manager answers for a name that names nothing.
+constexpr NTSTATUS kStatusObjectNameNotFound = static_cast<NTSTATUS>(0xC0000034);
+
+bool reply(int socket, std::uint32_t type, const wire::Writer& w, std::span<const int> fds = {}) {
+    return wire::send(socket, type, w.data(), fds);
+}
+
+bool isErrorStatus(NTSTATUS status) {
+    return (static_cast<std::uint32_t>(status) >> 30) == 3;
+}
+
+pid_t peerProcess(int socket) {
+    ucred cred{};
+    socklen_t length = sizeof cred;
+    if (getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0) return 0;
+    return cred.pid;
+}
+
+bool readKey(wire::Reader& r, ProcessKey* key) {
+    auto bytes = r.bytes(key->size());
+    if (!r.ok()) return false;
+    std::memcpy(key->data(), bytes.data(), key->size());
+    return true;
+}
+
+}  // namespace
+
+Server::Server(Machine::Impl& machine, int listenSocket)
+    : machine_(machine), listen_(listenSocket), wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    acceptor_ = std::thread([this] { acceptLoop(); });
+}
+
+Server::~Server() {
+    stop();
+}
+
+void Server::stop() {
+    {
+        std::lock_guard lk(mu_);
+        if (stopping_ && !acceptor_.joinable()) return;
+        stopping_ = true;
+        for (auto& c : connections_) shutdown(c->socket.get(), SHUT_RDWR);
+    }
+    std::uint64_t one = 1;
+    ssize_t w = write(wake_.get(), &one, sizeof one);
+    (void)w;
+    if (acceptor_.joinable()) acceptor_.join();
+    std::list<std::unique_ptr<Connection>> all;
+    {
+        std::lock_guard lk(mu_);
+        all.swap(connections_);
+    }
+    for (auto& c : all) {
+        if (c->thread.joinable()) c->thread.join();
+    }
+}
+
+std::size_t Server::connections() const {
+    std::lock_guard lk(mu_);
+    std::size_t n = 0;
+    for (auto& c : connections_) n += c->finished.load() ? 0 : 1;
+    return n;
+}
+
+void Server::reapFinished() {
+    std::list<std::unique_ptr<Connection>> done;
+    {
+        std::lock_guard lk(mu_);
+        for (auto it = connections_.begin(); it != connections_.end();) {
+            if ((*it)->finished.load()) {
+                done.push_back(std::move(*it));
+                it = connections_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& c : done) {
+        if (c->thread.joinable()) c->thread.join();
+    }
+}
+
+void Server::acceptLoop() {
+    for (;;) {
+        pollfd p[2] = {{listen_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+        int r = poll(p, 2, 1000);
+        reapFinished();
+        if (r < 0 && errno != EINTR) break;
+        if (p[1].revents & POLLIN) break;
+        if (r <= 0 || !(p[0].revents & POLLIN)) continue;
+        int s = accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC);
+        if (s < 0) continue;
+        auto c = std::make_unique<Connection>();
+        c->socket.reset(s);
+        Connection* raw = c.get();
+        std::lock_guard lk(mu_);
+        if (stopping_) break;  // the socket closes with `c`
+        try {
+            c->thread = std::thread([this, raw] { serve(raw); });
+        } catch (...) {
+            continue;  // no thread to spare: the process sees its connection refused
+        }
+        connections_.push_back(std::move(c));
+    }
+}
+
+void Server::serve(Connection* connection) {
+    const int socket = connection->socket.get();
+    wire::Message first;
+    if (wire::receive(socket, &first, kFirstMessageTimeoutMs) == wire::Received::Message) {
+        switch (first.type) {
+            case protocol::kOpenDevice:
+                serveDevice(socket, first);
+                break;
+            case protocol::kEnumerate:
+                serveEnumerate(socket, first);
+                break;
+            case protocol::kSession:
+                serveSession(socket, first);
+                break;
+            case protocol::kManage:
+                serveManage(socket, first);
+                break;
+            default:
+                break;
+        }
+    }
+    shutdown(socket, SHUT_RDWR);
+    connection->finished.store(true);
+}
+
+// ---------------------------------------------------------------------------------------------
+void Server::serveDevice(int socket, wire::Message& first) {
+    wire::Reader r(first.payload);
+    ProcessKey key{};
+    readKey(r, &key);
+    std::uint32_t slot = r.u32();
+    std::string path = r.string(protocol::kMaxPathBytes);
+    auto refuse = [socket](NTSTATUS status) {
+        wire::Writer w;
+        w.i32(status);
+        reply(socket, protocol::kOpenReply, w);
+    };
+    if (!r.atEnd() || slot >= protocol::kThreadSlots || first.fds.size() != 1) {
+        refuse(STATUS_INVALID_PARAMETER);
+        return;
+    }
+    pid_t pid = peerProcess(socket);
+    std::shared_ptr<ProcessRecord> process =
+        pid > 0 ? processes_.attach(pid, key, std::move(first.fds[0])) : nullptr;
+    if (!process) {
+        refuse(STATUS_INVALID_PARAMETER);
+        return;
+    }
+    RemoteCaller caller(socket, process);
+    caller.setThreadSlot(slot);
+    kernel::FrameworkHarness& harness = *machine_.harness;
+
+    kernel::FileId file = 0;
+    NTSTATUS status = kStatusObjectNameNotFound;
+    if (machine_.waitAwake()) {
+        WDFDEVICE device = machine_.findDevice(path);
+        if (device != nullptr) status = harness.openFile(device, caller, &file);
+        // A device that left between the look-up and the open is not there either.
+        if (status == STATUS_NO_SUCH_DEVICE || status == STATUS_DELETE_PENDING)
+            status = kStatusObjectNameNotFound;
+    }
+    {
+        wire::Writer w;
+        w.i32(status);
+        if (!reply(socket, protocol::kOpenReply, w)) caller.markDead();
+    }
+    if (!NT_SUCCESS(status)) {
+        processes_.detach(process);
+        return;
+    }
+
+    bool closed = false;
+    std::vector<std::uint8_t> output;
+    while (!caller.dead()) {
+        wire::Message m;
+        if (wire::receive(socket, &m) != wire::Received::Message) break;
+        wire::Reader q(m.payload);
+        if (m.type == protocol::kIoControl && m.fds.empty()) {
+            std::uint32_t code = q.u32();
+            std::uint32_t outputLength = q.u32();
+            std::uint32_t requestSlot = q.u32();
+            auto input = q.rest();
+            if (!q.ok() || outputLength > wire::kMaxIoBuffer || input.size() > wire::kMaxIoBuffer ||
+                requestSlot >= protocol::kThreadSlots)
+                break;
+            kernel::IoResult result{STATUS_DEVICE_REMOVED, 0};
+            if (machine_.waitAwake()) {
+                caller.setThreadSlot(requestSlot);
+                output.assign(outputLength, 0);
+                result = harness.deviceIoControl(
+                    file, caller, code, input.empty() ? nullptr : input.data(),
+                    static_cast<ULONG>(input.size()), output.empty() ? nullptr : output.data(),
+                    outputLength);
+            }
+            wire::Writer w;
+            w.i32(result.status).u64(result.information);
+            if (!isErrorStatus(result.status) && result.information <= outputLength)
+                w.bytes(std::span<const std::uint8_t>(output.data(), result.information));
+            if (!reply(socket, protocol::kIoReply, w)) break;
+        } else if (m.type == protocol::kClose && m.fds.empty()) {
+            std::uint32_t closeSlot = q.u32();
+            if (!q.atEnd() || closeSlot >= protocol::kThreadSlots) break;
+            caller.setThreadSlot(closeSlot);
+            harness.closeFile(file, caller);
+            closed = true;
+            reply(socket, protocol::kClosed, wire::Writer());
+            break;
+        } else {
+            break;  // not a request of a device connection
+        }
+    }
+    if (!closed) {
+        // The process died (or broke the protocol): its handle is cleaned up without it.
+        caller.markDead();
+        harness.closeFile(file, caller);
+    }
+    processes_.detach(process);
+    machine_.pruneDeviceObjects();
+}
+
+void Server::serveEnumerate(int socket, wire::Message& first) {
+    wire::Reader r(first.payload);
+    auto bytes = r.bytes(sizeof(GUID));
+    if (!r.atEnd() || !first.fds.empty()) return;
+    GUID guid;
+    std::memcpy(&guid, bytes.data(), sizeof guid);
+    std::vector<std::string> paths = machine_.interfacePaths(guid);
+    wire::Writer w;
+    w.u32(static_cast<std::uint32_t>(paths.size()));
+    for (const auto& p : paths) w.string(p);
+    reply(socket, protocol::kEnumerateReply, w);
+}
+
+void Server::serveSession(int socket, wire::Message& first) {
+    if (!first.payload.empty() || !first.fds.empty()) return;
+    const std::uint64_t session = nextSession_.fetch_add(1);
+    if (!reply(socket, protocol::kSessionReply, wire::Writer())) return;
+    for (;;) {
+        wire::Message m;
+        if (wire::receive(socket, &m) != wire::Received::Message || !m.fds.empty()) break;
+        wire::Reader q(m.payload);
+        if (m.type == protocol::kNamedEvent) {
+            std::uint32_t flags = q.u32();
+            std::string name = q.string(protocol::kMaxEventNameBytes);
+            if (!q.atEnd()) break;
+            wire::Fd fd;
+            bool manual = true;
+            std::uint32_t error = named_.acquire(session, name, flags, &fd, &manual);
+            wire::Writer w;
+            w.u32(error).u32(manual ? 1 : 0);
+            int fds[] = {fd.get()};
+            bool sent = fd.valid() ? reply(socket, protocol::kNamedEventReply, w, fds)
+                                   : reply(socket, protocol::kNamedEventReply, w);
+            if (!sent) break;
+        } else if (m.type == protocol::kReleaseNamed) {
+            std::string name = q.string(protocol::kMaxEventNameBytes);
+            if (!q.atEnd()) break;
+            named_.release(session, name);
+            if (!reply(socket, protocol::kReleaseReply, wire::Writer())) break;
+        } else {
+            break;
+        }
+    }
+    named_.releaseAll(session);
+}
+
+void Server::serveManage(int socket, wire::Message& first) {
+    wire::Reader r(first.payload);
+    std::uint32_t n = r.u32();
+    if (!r.ok() || n > protocol::kMaxManageArgs || !first.fds.empty()) return;
+    std::vector<std::string> args;
+    for (std::uint32_t i = 0; i < n; ++i) args.push_back(r.string());
+    if (!r.atEnd()) return;
+    std::string text;
+    int code = machine_.manage(args, &text);
+    if (text.size() > wire::kMaxIoBuffer) text.resize(wire::kMaxIoBuffer);
+    wire::Writer w;
+    w.i32(code).string(text);
+    reply(socket, protocol::kManageReply, w);
+}
+
+}  // namespace standin::host::detail

@@ -1,0 +1,211 @@
+// Several processes on one machine: a process that dies with its handles open, two processes
+// sharing the driver's memory and named events, and the machine as a daemon (`vq36 machine
+// run`): its management commands, a second daemon on the root, and a daemon that dies while a
+// client waits.
+
+#include <atomic>
+#include <thread>
+
+#include "machine_fixture.h"
+#include "standin/win32/testing.h"
+#include "test_kernel_driver.h"
+
+namespace {
+
+using machinetest::Child;
+using machinetest::eventually;
+using machinetest::interfacePaths;
+using machinetest::ioctl;
+using machinetest::ioctlWord;
+using machinetest::MachineTest;
+using machinetest::openDevice;
+
+constexpr const char* kChild = VQ_MACHINE_CHILD_PATH;
+constexpr const char* kTool = VQ36_TOOL_PATH;
+
+std::size_t openHandles(standin::host::Machine& machine) {
+    auto status = machine.status();
+    std::size_t n = 0;
+    for (const auto& d : status.deviceObjects) n += d.openHandles;
+    return n;
+}
+
+TEST_F(MachineTest, AProcessThatDiesWithItsHandleOpenIsCleanedUp) {
+    startMachine(1);
+    HANDLE watcher = CreateEventA(nullptr, TRUE, FALSE, "MachineTestChildEvent");
+    ASSERT_NE(watcher, nullptr);
+    Child child({kChild, "keep-and-die", "MachineTestChildEvent"});
+    EXPECT_EQ(child.line(), "ready 0");
+    EXPECT_EQ(child.wait(), 0);
+    // Its handle's cleanup ran without it: the kept event was set, the handle is gone.
+    EXPECT_EQ(WaitForSingleObject(watcher, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_TRUE(eventually([&] { return openHandles(*machine) == 0; }));
+    EXPECT_TRUE(eventually([&] { return machine->status().processes == 0; }));
+    CloseHandle(watcher);
+    // Nothing the dead process had is left with the machine: a new handle works as ever.
+    HANDLE h = openDevice(interfacePaths().at(0));
+    std::uint32_t id = 0;
+    EXPECT_TRUE(ioctl(h, testdriver::kClientId, nullptr, 0, &id, 4).ok);
+    EXPECT_EQ(id, 1u);
+    CloseHandle(h);
+}
+
+TEST_F(MachineTest, TwoProcessesSeeTheSameBytesOfTheDriversMemory) {
+    startMachine(1);
+    HANDLE h = openDevice(interfacePaths().at(0));
+    std::uint64_t address = 0;
+    ASSERT_TRUE(ioctl(h, testdriver::kMapRecord, nullptr, 0, &address, 8).ok);
+    auto* record = reinterpret_cast<std::uint8_t*>(static_cast<std::uintptr_t>(address));
+    const std::uint32_t offset = 0x1E057, marker = 0x600DF00D;
+    std::memcpy(record + offset, &marker, 4);
+
+    Child child({kChild, "shared", std::to_string(offset)});
+    EXPECT_EQ(child.line(), "seen " + std::to_string(marker));
+    EXPECT_EQ(child.line(), "written");
+    std::uint32_t back = 0;
+    std::memcpy(&back, record + offset + 4, 4);
+    EXPECT_EQ(back, marker + 1);
+    child.say("bye");
+    EXPECT_EQ(child.wait(), 0);
+    CloseHandle(h);
+}
+
+TEST_F(MachineTest, NamedEventsAreSharedByTheProcessesOfTheMachine) {
+    startMachine(0);
+    HANDLE mine = CreateEventA(nullptr, TRUE, FALSE, "VexaVq36MidiDataReady42");
+    ASSERT_NE(mine, nullptr);
+    Child setter({kChild, "set-event", "VexaVq36MidiDataReady42"});
+    EXPECT_EQ(setter.line(), "set");
+    EXPECT_EQ(WaitForSingleObject(mine, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(setter.wait(), 0);
+
+    // Created in another process first: this process opens it.
+    Child creator({kChild, "create-event", "MachineTestOther"});
+    EXPECT_EQ(creator.line(), "created 0");
+    HANDLE theirs = CreateEventA(nullptr, TRUE, FALSE, "MachineTestOther");
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(machine->status().namedEvents, 2u);
+    CloseHandle(theirs);
+    creator.say("bye");
+    EXPECT_EQ(creator.wait(), 0);
+    CloseHandle(mine);
+    // The names go with their last holders.
+    EXPECT_TRUE(eventually([&] { return machine->status().namedEvents == 0; }));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The daemon.
+class Daemon : public MachineTest {
+  protected:
+    std::unique_ptr<Child> run(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {kTool, "machine", "run", "--driver", kDriverPath};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return std::make_unique<Child>(args);
+    }
+
+    // Runs `vq36 machine ARGS`; its output.
+    std::string tool(std::vector<std::string> args, int* code = nullptr) {
+        args.insert(args.begin(), {kTool, "machine"});
+        Child c(args);
+        std::string text, l;
+        while (!(l = c.line()).empty()) text += l + "\n";
+        int rc = c.wait();
+        if (code != nullptr) *code = rc;
+        return text;
+    }
+};
+
+TEST_F(Daemon, ServesProcessesAndTakesManagementCommands) {
+    auto daemon = run();
+    EXPECT_NE(daemon->line().find("machine running at " + root.root()), std::string::npos);
+    ASSERT_TRUE(eventually([] { return interfacePaths().size() == 1; }));
+    HANDLE h = openDevice(interfacePaths().at(0));
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+
+    int code = -1;
+    std::string status = tool({"status"}, &code);
+    EXPECT_EQ(code, 0);
+    EXPECT_NE(status.find("device 1 (port 1): working, open handles 1"), std::string::npos)
+        << status;
+    EXPECT_NE(status.find("processes 1"), std::string::npos) << status;
+
+    EXPECT_EQ(tool({"plug", "--signal", "silence"}, &code), "plugged into port 2\n");
+    EXPECT_TRUE(eventually([] { return interfacePaths().size() == 2; }));
+    tool({"unplug", "9"}, &code);
+    EXPECT_EQ(code, 1);
+    tool({"unplug", "2"}, &code);
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(interfacePaths().size(), 1u);
+
+    EXPECT_EQ(tool({"shutdown"}, &code), "shutting down\n");
+    EXPECT_EQ(daemon->wait(), 0);
+    // The handle of a machine that is gone fails, and nothing opens any more.
+    auto r = ioctl(h, testdriver::kClientId, nullptr, 0, nullptr, 0);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error, static_cast<DWORD>(ERROR_BAD_COMMAND));
+    CloseHandle(h);
+    EXPECT_TRUE(interfacePaths().empty());
+    tool({"status"}, &code);
+    EXPECT_EQ(code, 1);
+}
+
+TEST_F(Daemon, ASecondDaemonOnTheRootRefusesToStart) {
+    auto first = run();
+    ASSERT_NE(first->line().find("machine running"), std::string::npos);
+    auto second = run();
+    EXPECT_EQ(second->wait(), 1);
+    // The embedded machine is refused as well.
+    standin::host::MachineOptions options;
+    options.root = root.root();
+    options.driverPath = kDriverPath;
+    std::string error;
+    EXPECT_EQ(standin::host::Machine::start(options, &error), nullptr);
+    EXPECT_NE(error.find("another machine"), std::string::npos) << error;
+    // The first one still serves.
+    EXPECT_EQ(interfacePaths().size(), 1u);
+}
+
+TEST_F(Daemon, ADaemonKilledWhileAClientWaitsFailsTheCallAtOnce) {
+    auto daemon = run();
+    ASSERT_NE(daemon->line().find("machine running"), std::string::npos);
+    ASSERT_TRUE(eventually([] { return interfacePaths().size() == 1; }));
+    HANDLE h = openDevice(interfacePaths().at(0));
+    std::uint64_t address = 0;
+    ASSERT_TRUE(ioctl(h, testdriver::kMapRecord, nullptr, 0, &address, 8).ok);
+    HANDLE named = CreateEventA(nullptr, TRUE, FALSE, "MachineTestSurvivor");
+
+    std::atomic<bool> returned{false};
+    machinetest::IoResult result;
+    std::thread waiter([&] {
+        result = ioctlWord(h, testdriver::kWait, 60000);
+        returned = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(returned.load());
+    auto killed = std::chrono::steady_clock::now();
+    daemon->kill9();
+    daemon->wait();
+    waiter.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(10));
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.error, static_cast<DWORD>(ERROR_BAD_COMMAND));
+    // Every later call fails too; the view of the driver's memory stays readable; events keep
+    // working within the process.
+    EXPECT_EQ(ioctlWord(h, testdriver::kClientId, 0).error, static_cast<DWORD>(ERROR_BAD_COMMAND));
+    volatile std::uint8_t first = *reinterpret_cast<std::uint8_t*>(address);
+    (void)first;
+    EXPECT_TRUE(SetEvent(named));
+    EXPECT_EQ(WaitForSingleObject(named, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_TRUE(CloseHandle(h));
+    CloseHandle(named);
+    EXPECT_EQ(openDevice("\\\\?\\usb#vid_b713&pid_2e00#1#{5b1d8e42-93a7-4c6f-b2e1-7d0a6c39f814}"),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+
+    // A new daemon takes over the root the dead one left.
+    auto next = run();
+    EXPECT_NE(next->line().find("machine running"), std::string::npos);
+    EXPECT_TRUE(eventually([] { return interfacePaths().size() == 1; }));
+}
+
+}  // namespace
