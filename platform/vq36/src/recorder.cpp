@@ -1,6 +1,7 @@
 #include "standin/vq36/recorder.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -65,16 +66,26 @@ void PlaybackRecorder::clear() {
 }
 
 namespace {
-void put16(std::vector<std::uint8_t>& out, std::uint16_t v) {
-    out.push_back(static_cast<std::uint8_t>(v));
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    for (int k = 0; k < 4; ++k) out.push_back(static_cast<std::uint8_t>(v >> (8 * k)));
-}
-void tag(std::vector<std::uint8_t>& out, const char* t) {
-    out.insert(out.end(), t, t + 4);
-}
+// The 58-byte header of a float WAV file, written field by field in little-endian order.
+class WavHeader {
+public:
+    void put16(std::uint16_t v) {
+        bytes_[n_++] = static_cast<std::uint8_t>(v);
+        bytes_[n_++] = static_cast<std::uint8_t>(v >> 8);
+    }
+    void put32(std::uint32_t v) {
+        for (int k = 0; k < 4; ++k) bytes_[n_++] = static_cast<std::uint8_t>(v >> (8 * k));
+    }
+    void tag(const char* t) {
+        for (int k = 0; k < 4; ++k) bytes_[n_++] = static_cast<std::uint8_t>(t[k]);
+    }
+    const std::uint8_t* data() const { return bytes_.data(); }
+    std::size_t size() const { return n_; }
+
+private:
+    std::array<std::uint8_t, 58> bytes_{};
+    std::size_t n_ = 0;
+};
 }  // namespace
 
 bool PlaybackRecorder::writeWav(const std::string& path) const {
@@ -82,24 +93,24 @@ bool PlaybackRecorder::writeWav(const std::string& path) const {
     std::uint64_t dataBytes = std::uint64_t{s.size()} * 4;
     if (dataBytes > 0xFFFFFF00u) return false;
     auto frames = static_cast<std::uint32_t>(s.size() / kPlaybackChannels);
-    std::vector<std::uint8_t> h;
-    tag(h, "RIFF");
-    put32(h, static_cast<std::uint32_t>(4 + (8 + 18) + (8 + 4) + 8 + dataBytes));
-    tag(h, "WAVE");
-    tag(h, "fmt ");
-    put32(h, 18);
-    put16(h, 3);  // IEEE float
-    put16(h, kPlaybackChannels);
-    put32(h, kSampleRate);
-    put32(h, kSampleRate * kPlaybackFrameBytes);
-    put16(h, kPlaybackFrameBytes);
-    put16(h, 32);
-    put16(h, 0);
-    tag(h, "fact");
-    put32(h, 4);
-    put32(h, frames);
-    tag(h, "data");
-    put32(h, static_cast<std::uint32_t>(dataBytes));
+    WavHeader h;
+    h.tag("RIFF");
+    h.put32(static_cast<std::uint32_t>(4 + (8 + 18) + (8 + 4) + 8 + dataBytes));
+    h.tag("WAVE");
+    h.tag("fmt ");
+    h.put32(18);
+    h.put16(3);  // IEEE float
+    h.put16(kPlaybackChannels);
+    h.put32(kSampleRate);
+    h.put32(kSampleRate * kPlaybackFrameBytes);
+    h.put16(kPlaybackFrameBytes);
+    h.put16(32);
+    h.put16(0);
+    h.tag("fact");
+    h.put32(4);
+    h.put32(frames);
+    h.tag("data");
+    h.put32(static_cast<std::uint32_t>(dataBytes));
 
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "wb"), &std::fclose);
     if (!f) return false;
