@@ -11,80 +11,17 @@
 #include "machine_fixture.h"
 #include "public/vq36_shared.h"
 #include "standin/vq36/protocol.h"
-#include "standin/win32/handles.h"
+#include "stream_client.h"
 
 namespace {
 
 using machinetest::eventually;
-using machinetest::IoResult;
 using machinetest::MachineTest;
 
 constexpr const char* kVq36Driver = VQ36_KERNEL_SYS_PATH;
 
 // A client of the driver as an audio program would be one.
-class Client {
-public:
-    ~Client() { close(); }
-
-    bool open(const std::string& path) {
-        device_ = machinetest::openDevice(path);
-        return device_ != INVALID_HANDLE_VALUE;
-    }
-
-    bool message(std::uint32_t number, std::uint32_t op, std::uint32_t value) {
-        vq36::DeviceMessage m{};
-        m.message = number;
-        m.op = op;
-        std::memcpy(m.payload, &value, 4);
-        unsigned char buffer[72];
-        std::memcpy(buffer, &m, sizeof m);
-        return machinetest::ioctl(device_, vq36::kIoCtlSendMessage, buffer, 72, buffer, 64).ok;
-    }
-
-    // Block size, buffers with the event, then streaming on.
-    bool start(std::uint32_t blockFrames) {
-        std::uint32_t id = 0;
-        if (!machinetest::ioctl(device_, vq36::kIoCtlGetClientId, nullptr, 0, &id, 4).ok) {
-            return false;
-        }
-        if (!message(vq36::kDeviceMsgBufferSamples, vq36::kDeviceMsgSet, blockFrames)) return false;
-        event_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        std::uint32_t in[2] = {standin::win32::handleToWord(event_), 0};
-        if (!machinetest::ioctl(device_, vq36::kIoCtlInitBuffers, in, 8, &buffers_, 36).ok) {
-            return false;
-        }
-        info = reinterpret_cast<vq36::AsioInfo*>(buffers_.asioInfo);
-        capture = reinterpret_cast<unsigned char*>(buffers_.captureBuffers);
-        ring = reinterpret_cast<unsigned char*>(buffers_.fSharedJoinedPlaybackBuffersClipped);
-        return message(vq36::kDeviceMsgStreaming, vq36::kDeviceMsgSet, 1);
-    }
-
-    // Waits for the next block boundary; returns the block count (or -1 on a time-out).
-    std::int64_t next() {
-        if (WaitForSingleObject(event_, 1000) != WAIT_OBJECT_0) return -1;
-        ResetEvent(event_);
-        return static_cast<std::int64_t>(vq36::Load64(&info->asioBlockCount));
-    }
-
-    std::uint32_t blockFrames() const { return vq36::Load32(&info->blockFrames); }
-    std::uint32_t ringBlocks() const { return vq36::Load32(&info->ringBlocks); }
-
-    void close() {
-        if (event_ != nullptr) CloseHandle(event_);
-        if (device_ != INVALID_HANDLE_VALUE) CloseHandle(device_);
-        event_ = nullptr;
-        device_ = INVALID_HANDLE_VALUE;
-    }
-
-    vq36::AsioInfo* info = nullptr;
-    unsigned char* capture = nullptr;
-    unsigned char* ring = nullptr;
-
-private:
-    HANDLE device_ = INVALID_HANDLE_VALUE;
-    HANDLE event_ = nullptr;
-    vq36::InitBuffersResult buffers_{};
-};
+using Client = vq36tools::StreamClient;
 
 class Streaming : public MachineTest {
 protected:

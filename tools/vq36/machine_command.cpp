@@ -16,6 +16,7 @@
 #include "standin/host/protocol.h"
 #include "standin/host/wire.h"
 #include "standin/win32/machine.h"
+#include "stream_command.h"
 
 namespace vq36tools {
 namespace {
@@ -43,6 +44,8 @@ constexpr const char* kUsage =
     "  sleep | wake\n"
     "  played PORT FILE            writes what the device played as WAV\n"
     "  shutdown\n"
+    "  stream [--block FRAMES] [--seconds S]\n"
+    "                              streams as an audio program does and prints the counters\n"
     "variants: normal, full-speed, single-interface, no-playback, no-capture, "
     "one-message-pipe\n"
     "signals: counting, silence, sine:HZ[:AMPLITUDE], loopback:CHANNEL\n"
@@ -182,6 +185,7 @@ int runMachineCommand(const std::vector<std::string>& input, std::FILE* out, std
         return 2;
     }
     if (args[0] == "run") return runDaemon(args, out, err);
+    if (args[0] == "stream") return runStreamCommand({args.begin() + 1, args.end()}, out, err);
     if (args[0] == "help" || args[0] == "--help") {
         std::fputs(kUsage, out);
         return 0;

@@ -8,6 +8,8 @@
 //   vq36 machine [--root DIR] status | plug ... | unplug ... | control ... | button ... |
 //       port ... | signal ... | sleep | wake | played PORT FILE | shutdown
 //       Asks the running machine (see `vq36 machine help`).
+//   vq36 machine [--root DIR] stream [--block FRAMES] [--seconds S]
+//       A raw kernel client that streams on the running machine (see stream_command.h).
 //
 // The machine is the one of the machine root: DIR, else VQ36_MACHINE_ROOT.
 

@@ -2,11 +2,13 @@
 //
 //   vq36 machine ...   runs or drives the machine (the kernel host); see `vq36 machine help`
 //   vq36 reg ...       reads and writes the machine's registry
+//   vq36 ctl ...       calls the control functions of VexaAsioVq36.dll; see `vq36 ctl help`
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "ctl_command.h"
 #include "machine_command.h"
 #include "reg_command.h"
 
@@ -14,9 +16,10 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty() || args[0] == "help" || args[0] == "--help") {
         std::fputs(
-            "usage: vq36 machine ... | vq36 reg ...\n"
+            "usage: vq36 machine ... | vq36 reg ... | vq36 ctl ...\n"
             "  machine   runs the machine (the kernel host) or drives the one that runs\n"
-            "  reg       reads and writes the machine's registry\n",
+            "  reg       reads and writes the machine's registry\n"
+            "  ctl       calls the control functions of VexaAsioVq36.dll on the machine\n",
             args.empty() ? stderr : stdout);
         return args.empty() ? 2 : 0;
     }
@@ -24,6 +27,7 @@ int main(int argc, char** argv) {
     args.erase(args.begin());
     if (command == "machine") return vq36tools::runMachineCommand(args, stdout, stderr);
     if (command == "reg") return vq36tools::runRegCommand(args, stdout, stderr);
+    if (command == "ctl") return vq36tools::runCtlCommand(args, stdout, stderr);
     std::fprintf(stderr, "vq36: unknown command %s\n", command.c_str());
     return 2;
 }
