@@ -162,6 +162,16 @@ struct FrameworkHarness::Impl {
         wdf::deleteObject(ref.get());
     }
 
+    // The device object of `device` when it is in `state`.
+    NTSTATUS deviceInState(WDFDEVICE device, DeviceState state, wdf::Ref* ref) {
+        std::lock_guard lk(mu);
+        auto it = devices.find(device);
+        if (it == devices.end()) return STATUS_NO_SUCH_DEVICE;
+        if (it->second.state != state) return STATUS_INVALID_DEVICE_STATE;
+        *ref = it->second.device;
+        return STATUS_SUCCESS;
+    }
+
     void fail(WDFDEVICE device, wdf::Device* dev) {
         tearDown(dev);
         {
@@ -311,13 +321,8 @@ NTSTATUS FrameworkHarness::startDevice(WDFDEVICE device) {
     auto& m = *impl_;
     std::lock_guard pnp(m.pnpMu);
     wdf::Ref ref;
-    {
-        std::lock_guard lk(m.mu);
-        auto it = m.devices.find(device);
-        if (it == m.devices.end()) return STATUS_NO_SUCH_DEVICE;
-        if (it->second.state != DeviceState::Added) return STATUS_INVALID_DEVICE_STATE;
-        ref = it->second.device;
-    }
+    NTSTATUS found = m.deviceInState(device, DeviceState::Added, &ref);
+    if (!NT_SUCCESS(found)) return found;
     auto* dev = ref.as<wdf::Device>();
     // The stack below starts first: the default I/O target opens.
     NTSTATUS status = WdfIoTargetStart(static_cast<WDFIOTARGET>(dev->defaultTarget->handle));
@@ -352,13 +357,8 @@ NTSTATUS FrameworkHarness::suspendDevice(WDFDEVICE device) {
     auto& m = *impl_;
     std::lock_guard pnp(m.pnpMu);
     wdf::Ref ref;
-    {
-        std::lock_guard lk(m.mu);
-        auto it = m.devices.find(device);
-        if (it == m.devices.end()) return STATUS_NO_SUCH_DEVICE;
-        if (it->second.state != DeviceState::Working) return STATUS_INVALID_DEVICE_STATE;
-        ref = it->second.device;
-    }
+    NTSTATUS found = m.deviceInState(device, DeviceState::Working, &ref);
+    if (!NT_SUCCESS(found)) return found;
     auto* dev = ref.as<wdf::Device>();
     m.leaveWorking(dev);
     NTSTATUS status = m.d0Exit(dev, WdfPowerDeviceD3);
@@ -372,13 +372,8 @@ NTSTATUS FrameworkHarness::resumeDevice(WDFDEVICE device) {
     auto& m = *impl_;
     std::lock_guard pnp(m.pnpMu);
     wdf::Ref ref;
-    {
-        std::lock_guard lk(m.mu);
-        auto it = m.devices.find(device);
-        if (it == m.devices.end()) return STATUS_NO_SUCH_DEVICE;
-        if (it->second.state != DeviceState::LowPower) return STATUS_INVALID_DEVICE_STATE;
-        ref = it->second.device;
-    }
+    NTSTATUS found = m.deviceInState(device, DeviceState::LowPower, &ref);
+    if (!NT_SUCCESS(found)) return found;
     auto* dev = ref.as<wdf::Device>();
     NTSTATUS status = m.d0Entry(dev, WdfPowerDeviceD3);
     if (!NT_SUCCESS(status)) {
