@@ -189,6 +189,7 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
     asiotest::IoCall call;
     call.handle = hDevice;
     call.code = dwIoControlCode;
+    if (lpInBuffer != nullptr && nInBufferSize >= 8) std::memcpy(call.words, lpInBuffer, 8);
     if (dwIoControlCode == vq36::kIoCtlSendMessage && lpInBuffer != nullptr &&
         nInBufferSize >= 12) {
         const auto* in = static_cast<const BYTE*>(lpInBuffer);

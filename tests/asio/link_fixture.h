@@ -40,6 +40,7 @@ struct IoCall {
     DWORD message = 0;  // kIoCtlSendMessage: the message number, operation and first word
     DWORD operation = 0;
     DWORD value = 0;
+    DWORD words[2] = {0, 0};  // the input's first two 32-bit words (zero when shorter)
 };
 
 // Decides a call in the driver's place: return true when handled, with *result the call's

@@ -1,0 +1,268 @@
+// Output delivery on regions laid out as the kernel driver lays them out: the single client's
+// copy, the joined clients' mixing, the ring position and half, and the overhang area.
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "output_delivery.h"
+#include "public/vq36_shared.h"
+
+namespace {
+
+constexpr std::uint32_t kChannels = 10;
+
+// The shared record and the two playback regions, zeroed, with a ring of n blocks of s frames.
+struct Regions {
+    Regions(std::uint32_t s, std::uint32_t n, std::uint32_t clients) : s(s), n(n) {
+        record = std::make_unique<unsigned char[]>(vq36::kAsioInfoBytes);
+        std::memset(record.get(), 0, vq36::kAsioInfoBytes);
+        ring.assign(vq36::kPlaybackRegionBytes / 4, 0.0f);
+        accumulator.assign(vq36::kPlaybackRegionBytes / 4, 0.0f);
+        vq36::Store32(&info()->ringBlocks, n);
+        vq36::Store32(&info()->blockFrames, s);
+        vq36::Store32(&info()->joinedClientCount, clients);
+    }
+    vq36::AsioInfo* info() { return reinterpret_cast<vq36::AsioInfo*>(record.get()); }
+    float& ringSample(std::uint32_t block, std::uint32_t frame, std::uint32_t channel) {
+        return ring[(static_cast<std::size_t>(block) * s + frame) * kChannels + channel];
+    }
+    // Overhang byte j stands for ring byte j; as samples: frame f, channel c of the area.
+    float& overhangSample(std::uint32_t frame, std::uint32_t channel) {
+        return ring[static_cast<std::size_t>(n) * s * kChannels + frame * kChannels + channel];
+    }
+    float& accumulatorSample(std::uint32_t block, std::uint32_t frame, std::uint32_t channel) {
+        return accumulator[(static_cast<std::size_t>(block) * s + frame) * kChannels + channel];
+    }
+
+    std::uint32_t s;
+    std::uint32_t n;
+    std::unique_ptr<unsigned char[]> record;
+    std::vector<float> ring;
+    std::vector<float> accumulator;
+};
+
+// One client's output halves (10 channels x 2 halves x s samples).
+struct Client {
+    explicit Client(std::uint32_t s) : s(s), halves(kChannels * 2 * s, 0.0f) {}
+    float& sample(std::uint32_t channel, std::uint32_t half, std::uint32_t frame) {
+        return halves[(2 * channel + half) * s + frame];
+    }
+    void fill(std::uint32_t half, float (*value)(std::uint32_t channel, std::uint32_t frame)) {
+        for (std::uint32_t c = 0; c < kChannels; ++c)
+            for (std::uint32_t f = 0; f < s; ++f) sample(c, half, f) = value(c, f);
+    }
+    OutputBlock block(Regions& r, std::uint64_t counter, std::uint32_t mask = 0x3FF) {
+        OutputBlock b;
+        b.info = r.info();
+        b.ring = r.ring.data();
+        b.accumulator = r.accumulator.data();
+        b.halves = halves.data();
+        b.activeMask = mask;
+        b.blockCounter = counter;
+        b.blockSize = static_cast<std::int32_t>(s);
+        return b;
+    }
+    std::uint32_t s;
+    std::vector<float> halves;
+};
+
+float frameChannelValue(std::uint32_t c, std::uint32_t f) {
+    return static_cast<float>(f) + static_cast<float>(c) / 16.0f;
+}
+
+TEST(OutputDelivery, SingleClientWritesOnlyActiveChannelsAtTheTargetBlockFromTheSwitchedHalf) {
+    // blockCounter 12 with 10 ring blocks: ring block (12 + 3) mod 10 = 5, half 0.
+    Regions r(48, 10, 1);
+    for (float& v : r.ring) v = -7.0f;
+    Client client(48);
+    client.fill(0, frameChannelValue);
+    client.fill(1, [](std::uint32_t, std::uint32_t) { return 99.0f; });
+    deliverOutputBlock(client.block(r, 12, 0x3));
+    for (std::uint32_t f = 0; f < 48; ++f) {
+        EXPECT_EQ(r.ringSample(5, f, 0), frameChannelValue(0, f));
+        EXPECT_EQ(r.ringSample(5, f, 1), frameChannelValue(1, f));
+        for (std::uint32_t c = 2; c < kChannels; ++c) ASSERT_EQ(r.ringSample(5, f, c), -7.0f);
+    }
+    for (std::uint32_t block : {4u, 6u}) EXPECT_EQ(r.ringSample(block, 0, 0), -7.0f);
+    // The single path never touches the accumulator or the delivery count.
+    EXPECT_EQ(r.accumulatorSample(5, 0, 0), 0.0f);
+    EXPECT_EQ(vq36::Load32(&r.info()->blockDeliveryCount[5]), 0u);
+}
+
+TEST(OutputDelivery, TwoJoinedClientsMixClipAndClearTheAccumulator) {
+    Regions r(48, 10, 2);
+    for (float& v : r.ring) v = -7.0f;
+    Client a(48), b(48);
+    for (std::uint32_t f = 0; f < 48; ++f) {
+        a.sample(0, 1, f) = 0.75f;
+        b.sample(0, 1, f) = 0.75f;
+        a.sample(1, 1, f) = -0.25f;
+        b.sample(1, 1, f) = 0.5f;
+        a.sample(2, 1, f) = -0.75f;
+        b.sample(2, 1, f) = -0.75f;
+    }
+    const std::uint64_t counter = 1;  // ring block 4, half 1
+    deliverOutputBlock(a.block(r, counter, 0x7));
+    // Half-way: the sum waits in the accumulator, the ring is untouched.
+    EXPECT_EQ(vq36::Load32(&r.info()->blockDeliveryCount[4]), 1u);
+    EXPECT_EQ(r.accumulatorSample(4, 0, 0), 0.75f);
+    EXPECT_EQ(r.ringSample(4, 0, 0), -7.0f);
+    deliverOutputBlock(b.block(r, counter, 0x7));
+    for (std::uint32_t f = 0; f < 48; ++f) {
+        ASSERT_EQ(r.ringSample(4, f, 0), 1.0f);
+        ASSERT_EQ(r.ringSample(4, f, 1), 0.25f);
+        ASSERT_EQ(r.ringSample(4, f, 2), -1.0f);
+        // The completed block has every channel written: inactive ones are silent.
+        for (std::uint32_t c = 3; c < kChannels; ++c) ASSERT_EQ(r.ringSample(4, f, c), 0.0f);
+        for (std::uint32_t c = 0; c < kChannels; ++c) ASSERT_EQ(r.accumulatorSample(4, f, c), 0.0f);
+    }
+    EXPECT_EQ(vq36::Load32(&r.info()->blockDeliveryCount[4]), 0u);
+}
+
+TEST(OutputDelivery, ClipPassesNaNAndBoundsBothEnds) {
+    Regions r(8, 10, 2);
+    Client a(8), b(8);
+    a.sample(0, 0, 0) = std::numeric_limits<float>::quiet_NaN();
+    a.sample(1, 0, 0) = -1.25f;
+    b.sample(1, 0, 0) = -0.5f;
+    a.sample(2, 0, 0) = 1.0f;
+    deliverOutputBlock(a.block(r, 0));
+    deliverOutputBlock(b.block(r, 0));
+    EXPECT_TRUE(std::isnan(r.ringSample(3, 0, 0)));
+    EXPECT_EQ(r.ringSample(3, 0, 1), -1.0f);
+    EXPECT_EQ(r.ringSample(3, 0, 2), 1.0f);
+}
+
+TEST(OutputDelivery, ManyThreadsAddingAtOnceLoseNoSample) {
+    // Eight clients on their own threads, each adding 1/8 on every channel of the same block:
+    // every sample of the completed block is exactly 1.0, and exactly one thread completes it.
+    constexpr std::uint32_t kClients = 8;
+    Regions r(384, 3, kClients);
+    std::vector<std::unique_ptr<Client>> clients;
+    for (std::uint32_t i = 0; i < kClients; ++i) {
+        clients.push_back(std::make_unique<Client>(384));
+        clients.back()->fill(0, [](std::uint32_t, std::uint32_t) { return 0.125f; });
+    }
+    for (std::uint64_t counter = 0; counter < 40; counter += 2) {
+        std::vector<std::thread> threads;
+        for (auto& c : clients) {
+            threads.emplace_back([&r, &c, counter] { deliverOutputBlock(c->block(r, counter)); });
+        }
+        for (auto& t : threads) t.join();
+        const auto pos = targetRingBlock(counter, 3);
+        for (std::uint32_t f = 0; f < 384; ++f)
+            for (std::uint32_t ch = 0; ch < kChannels; ++ch)
+                ASSERT_EQ(r.ringSample(pos, f, ch), 1.0f) << "block " << counter;
+        ASSERT_EQ(vq36::Load32(&r.info()->blockDeliveryCount[pos]), 0u);
+    }
+}
+
+TEST(OutputDelivery, ShortOverhangGoesToTheAreaAndTheRestToRingBlockZero) {
+    // tailBytes = 3 frames when ring block 0 is written: frames 0..2 go to the first 120 bytes
+    // of the overhang area, frames 3..s-1 to ring bytes 120 .. 40 s - 1.
+    Regions r(48, 10, 1);
+    for (float& v : r.ring) v = -7.0f;
+    vq36::Store32(&r.info()->tailBytes, 3 * 40);
+    Client client(48);
+    client.fill(1, frameChannelValue);
+    deliverOutputBlock(client.block(r, 7));  // (7 + 3) mod 10 = 0, half 1
+    for (std::uint32_t f = 0; f < 3; ++f) {
+        EXPECT_EQ(r.overhangSample(f, 4), frameChannelValue(4, f));
+        EXPECT_EQ(r.ringSample(0, f, 4), -7.0f) << "frame " << f << " belongs to the area";
+    }
+    EXPECT_EQ(r.overhangSample(3, 0), -7.0f);
+    // Frames 3.. sit in their own places of ring block 0.
+    for (std::uint32_t f = 3; f < 48; ++f) ASSERT_EQ(r.ringSample(0, f, 9), frameChannelValue(9, f));
+    EXPECT_EQ(vq36::Load32(&r.info()->tailBytes), 0);
+    EXPECT_EQ(vq36::Load32(&r.info()->carryActive), 0u);
+    EXPECT_EQ(vq36::Load32(&r.info()->carryBytes), 0u);
+    EXPECT_EQ(vq36::Load32(&r.info()->carryOffset), 0u);
+}
+
+TEST(OutputDelivery, OverhangOfOneAndAHalfBlocksSpansTwoBlocks) {
+    // tailBytes = 72 frames of s = 48: block 0 goes wholly to the area (bytes 0..1919), block 1
+    // puts its first 24 frames at area bytes 1920..2879 and its last 24 at ring bytes
+    // 2880..3839 (frames 24..47 of ring block 1); block 2 is written normally.
+    Regions r(48, 10, 1);
+    for (float& v : r.ring) v = -7.0f;
+    vq36::Store32(&r.info()->tailBytes, 72 * 40);
+    Client client(48);
+    client.fill(0, [](std::uint32_t c, std::uint32_t f) { return 1000.0f + f + c / 16.0f; });
+    client.fill(1, [](std::uint32_t c, std::uint32_t f) { return 2000.0f + f + c / 16.0f; });
+
+    deliverOutputBlock(client.block(r, 7));  // ring block 0 from half 1
+    for (std::uint32_t f = 0; f < 48; ++f) {
+        ASSERT_EQ(r.overhangSample(f, 2), 2000.0f + f + 2 / 16.0f);
+        ASSERT_EQ(r.ringSample(0, f, 2), -7.0f);
+    }
+    EXPECT_EQ(vq36::Load32(&r.info()->carryActive), 1u);
+    EXPECT_EQ(vq36::Load32(&r.info()->carryBytes), 24u * 40);
+    EXPECT_EQ(vq36::Load32(&r.info()->carryOffset), 48u * 40);
+
+    deliverOutputBlock(client.block(r, 8));  // ring block 1 from half 0
+    for (std::uint32_t f = 0; f < 24; ++f) {
+        ASSERT_EQ(r.overhangSample(48 + f, 2), 1000.0f + f + 2 / 16.0f);
+        ASSERT_EQ(r.ringSample(1, f, 2), -7.0f);
+    }
+    for (std::uint32_t f = 24; f < 48; ++f) ASSERT_EQ(r.ringSample(1, f, 2), 1000.0f + f + 2 / 16.0f);
+    EXPECT_EQ(vq36::Load32(&r.info()->carryActive), 0u);
+    EXPECT_EQ(vq36::Load32(&r.info()->carryBytes), 0u);
+    EXPECT_EQ(vq36::Load32(&r.info()->carryOffset), 0u);
+
+    deliverOutputBlock(client.block(r, 9));  // ring block 2 from half 1
+    for (std::uint32_t f = 0; f < 48; ++f) ASSERT_EQ(r.ringSample(2, f, 2), 2000.0f + f + 2 / 16.0f);
+    EXPECT_EQ(r.overhangSample(72, 2), -7.0f);
+}
+
+TEST(OutputDelivery, JoinedCompletionAlsoFillsTheOverhang) {
+    Regions r(48, 10, 2);
+    vq36::Store32(&r.info()->tailBytes, 2 * 40);
+    Client a(48), b(48);
+    a.fill(1, [](std::uint32_t, std::uint32_t) { return 0.25f; });
+    b.fill(1, [](std::uint32_t, std::uint32_t) { return 0.5f; });
+    deliverOutputBlock(a.block(r, 7));
+    deliverOutputBlock(b.block(r, 7));
+    EXPECT_EQ(r.overhangSample(0, 0), 0.75f);
+    EXPECT_EQ(r.overhangSample(1, 9), 0.75f);
+    EXPECT_EQ(r.ringSample(0, 1, 0), 0.0f);
+    EXPECT_EQ(r.ringSample(0, 2, 0), 0.75f);
+}
+
+TEST(OutputDelivery, ARingLaidOutForAnotherBlockSizeIsLeftAlone) {
+    // The kernel changed to 48-frame blocks in 15 ring blocks; a host still at 3000 frames
+    // delivers its last block: 15 blocks of 3000 frames would pass the region's end, so nothing
+    // is written. No ring at all (0 blocks) is left alone too.
+    Regions r(3000, 15, 1);
+    for (float& v : r.ring) v = -7.0f;
+    Client client(3000);
+    client.fill(0, frameChannelValue);
+    for (std::uint64_t counter = 0; counter < 15; ++counter) deliverOutputBlock(client.block(r, counter));
+    for (float v : r.ring) ASSERT_EQ(v, -7.0f);
+
+    vq36::Store32(&r.info()->ringBlocks, 0);
+    deliverOutputBlock(client.block(r, 1));
+    for (float v : r.ring) ASSERT_EQ(v, -7.0f);
+}
+
+TEST(OutputDelivery, ADamagedOverhangReportIsCutAtTheRegionsEnd) {
+    // A tail report far beyond the region must not write past it.
+    Regions r(3000, 11, 1);  // ring of 1,320,000 bytes: 112,004 bytes of area are left
+    vq36::Store32(&r.info()->tailBytes, 0x7FFFFFF0);
+    Client client(3000);
+    client.fill(0, frameChannelValue);
+    deliverOutputBlock(client.block(r, 8));  // (8 + 3) mod 11 = 0, half 0
+    // 2,800 frames fit in the area; the rest of the block goes to its place in the ring.
+    EXPECT_EQ(r.overhangSample(2799, 1), frameChannelValue(1, 2799));
+    EXPECT_EQ(r.ringSample(0, 2800, 1), frameChannelValue(1, 2800));
+    EXPECT_EQ(vq36::Load32(&r.info()->carryActive), 0u);
+    EXPECT_EQ(r.overhangSample(0, 1), frameChannelValue(1, 0));
+}
+
+}  // namespace
