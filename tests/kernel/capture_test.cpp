@@ -181,6 +181,21 @@ TEST_F(CaptureTest, EraseZeroesTheRingBlockFiveAheadAndClearsTheDeliveryCounter)
     EXPECT_EQ(vq36::Load32(&info->blockDeliveryCount[12]), 0u);
 }
 
+TEST_F(CaptureTest, AnUndeliveredJoinedBlockLeavesNoPartialSumForTheNextLap) {
+    std::vector<UCHAR> accumulator(vq36::kPlaybackRegionBytes, 0x55);
+    ctx->playbackUnclippedView = accumulator.data();
+    setBlock(48);
+    vq36::Store64(&info->asioBlockCount, 11);
+    vq36::Store32(&info->blockDeliveryCount[12], 1);  // one of two clients delivered block 12
+    fillCapture(std::vector<ULONG>(8, 288));
+    process();
+    EXPECT_EQ(count(), 12u);
+    EXPECT_EQ(vq36::Load32(&info->blockDeliveryCount[12]), 0u);
+    for (ULONG i = 0; i < 48 * 40; ++i) ASSERT_EQ(accumulator[12 * 48 * 40 + i], 0) << i;
+    EXPECT_EQ(accumulator[12 * 48 * 40 - 1], 0x55);  // the blocks still being mixed are kept
+    EXPECT_EQ(accumulator[13 * 48 * 40], 0x55);
+}
+
 TEST_F(CaptureTest, OnlyClientsWithADeadlineAheadAreRaised) {
     setBlock(48);
     UCHAR threadA[1024] = {}, threadB[1024] = {};

@@ -643,6 +643,7 @@ MachineStatus Machine::status() const {
                 c.sampleRate = ::vq36::Load32(&info->sampleRate);
                 c.blockFrames = ::vq36::Load32(&info->blockFrames);
                 c.joinedClients = ::vq36::Load32(&info->joinedClientCount);
+                c.ringBlocks = ::vq36::Load32(&info->ringBlocks);
                 c.deviceGone = ::vq36::Load8(&info->deviceGone);
                 d.record = c;
             }

@@ -186,7 +186,16 @@ UCHAR ProcessCapturePacket(DeviceContext* ctx, ULONG slot, UCHAR advanceBlocks) 
                                   vq36::kPlaybackFrameBytes * s * block,
                               vq36::kPlaybackFrameBytes * s);
             }
-            vq36::Store32(&info->blockDeliveryCount[(count + 1) % n], 0);
+            // A joined block that one of the clients never delivered (it was catching up)
+            // leaves its partial sum behind; the accumulator block is cleared with its delivery
+            // count so that the next lap does not add the stale sum to its own.
+            const ULONG stale = static_cast<ULONG>((count + 1) % n);
+            if (ctx->playbackUnclippedView != nullptr) {
+                RtlZeroMemory(static_cast<PUCHAR>(ctx->playbackUnclippedView) +
+                                  vq36::kPlaybackFrameBytes * s * stale,
+                              vq36::kPlaybackFrameBytes * s);
+            }
+            vq36::Store32(&info->blockDeliveryCount[stale], 0);
             count += 1;
             vq36::Store64(&info->asioBlockCount, count);
             if (ctx->clientCount != 0) {

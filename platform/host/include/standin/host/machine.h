@@ -87,6 +87,7 @@ struct RecordCounters {
     std::uint32_t sampleRate = 0;
     std::uint32_t blockFrames = 0;
     std::uint32_t joinedClients = 0;
+    std::uint32_t ringBlocks = 0;  // blocks in one lap of the playback ring
     std::uint8_t deviceGone = 0;
 };
 
