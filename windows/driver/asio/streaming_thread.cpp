@@ -231,6 +231,9 @@ void StreamingThread::runningPass(vq36::AsioInfo* info) {
         if (!negotiated_) {
             uNegotiateElevatedPriority(wrapper_);
             negotiated_ = true;
+            // The negotiation takes tens of milliseconds, before the host's first block: the
+            // blocks that passed meanwhile are not the host's to catch up on.
+            clientProcessedBlockCount_ = vq36::Load64(&info->asioBlockCount);
         }
         // The kernel raises this thread just before it signals the next boundary as long as
         // this deadline has not passed.
