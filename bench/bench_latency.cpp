@@ -1,0 +1,506 @@
+// Block boundary to bufferSwitch latency across processes.
+//
+// This program runs the machine embedded (Vq36Kernel.sys, one VQ36) on a fresh machine root,
+// registers VexaAsioVq36.dll and sets the buffer length through its control functions; each case
+// then runs 1 or 4 ASIO host processes (`vq36 asio stream`) that stream for the same time and
+// write a report each, and turns the reports into counters:
+//   p50_us        median of the processes' median latencies (block boundary in the kernel to
+//                 the start of bufferSwitch in the host, in microseconds)
+//   p99_us        worst 99th percentile of the processes
+//   max_us        worst latency of all
+//   blocks        buffer switches per process (the fewest of the processes)
+//   missing       blocks that the slowest process is short of the blocks in its streaming time
+//                 (48000 x seconds / block frames)
+//   user_slips    blocks that a host came too late for, as the kernel counted them in the case
+//   resets        reset requests of all processes
+//   kern_under, kern_over: the kernel's playback underruns and capture overruns in the case
+//   interval_p99_us: worst 99th percentile of the time between two buffer switches of a process
+//   joined        the most clients the record counted as joined while the processes ran
+//   kernel_blocks_per_s: the kernel's block rate while they ran (48000 / block frames is due)
+//
+// Streaming time: 10 s per case; `--quick` makes it 2 s, the environment variable
+// VQ36_LATENCY_SECONDS chooses another (1 to 600).
+
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cctype>
+#include <cmath>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "public/vq36_shared.h"
+#include "standin/host/machine.h"
+#include "standin/win32/testing.h"
+#include "win32/windows.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr const char* kKernelDriver = VQ36_KERNEL_SYS_PATH;
+constexpr const char* kAsioLibrary = VQ36_ASIO_DLL_PATH;
+constexpr const char* kTool = VQ36_TOOL_PATH;
+
+int gSeconds = 10;
+
+using Clock = std::chrono::steady_clock;
+
+using RegisterFunction = HRESULT (*)();
+using OpenFunction = void* (*)();
+using CloseFunction = void (*)(void*);
+using SetBufferFunction = std::int32_t (*)(void*, std::int32_t);
+
+struct KernelCounters {
+    std::uint32_t userSlips = 0, kernUnder = 0, kernOver = 0;
+};
+
+// The machine and the library for the whole program: made by the first case, ended in main.
+class Rig {
+  public:
+    // Starts the machine, registers the driver and opens a control handle. On failure, error()
+    // says why.
+    Rig() {
+        std::string why;
+        standin::host::MachineOptions options;
+        options.root = root_.root();
+        options.driverPath = kKernelDriver;
+        options.devices.resize(1);
+        machine_ = standin::host::Machine::start(std::move(options), &why);
+        if (!machine_) {
+            error_ = "the machine did not start: " + why;
+            return;
+        }
+        if (!machine_->waitForInterfaces(1, 15000)) {
+            error_ = "the device interface did not appear";
+            return;
+        }
+        library_ = LoadLibraryA(kAsioLibrary);
+        if (library_ == nullptr) {
+            error_ = "LoadLibraryA(VexaAsioVq36.dll): " + standin::win32::lastLoaderMessage();
+            return;
+        }
+        auto registerServer =
+            reinterpret_cast<RegisterFunction>(GetProcAddress(library_, "DllRegisterServer"));
+        open_ = reinterpret_cast<OpenFunction>(GetProcAddress(library_, "VQ36_open"));
+        close_ = reinterpret_cast<CloseFunction>(GetProcAddress(library_, "VQ36_close"));
+        setBuffer_ = reinterpret_cast<SetBufferFunction>(
+            GetProcAddress(library_, "VQ36_set_buffer_millisecs"));
+        if (registerServer == nullptr || open_ == nullptr || close_ == nullptr ||
+            setBuffer_ == nullptr) {
+            error_ = "VexaAsioVq36.dll lacks an export";
+            return;
+        }
+        if (const HRESULT hr = registerServer(); hr != S_OK) {
+            error_ = "DllRegisterServer failed: " + std::to_string(hr);
+            return;
+        }
+        handle_ = open_();
+        if (handle_ == nullptr) error_ = "VQ36_open failed";
+    }
+
+    ~Rig() {
+        if (handle_ != nullptr) close_(handle_);
+        if (library_ != nullptr) FreeLibrary(library_);
+        machine_.reset();
+    }
+    Rig(const Rig&) = delete;
+    Rig& operator=(const Rig&) = delete;
+
+    const std::string& error() const { return error_; }
+    const std::string& root() const { return root_.root(); }
+
+    // Sets the buffer length that gives blocks of `frames` and waits until the device's record
+    // holds that block size (the kernel takes it at once; its blocks run while a client
+    // streams). Empty on success, else what went wrong.
+    std::string setBlockFrames(std::uint32_t frames) {
+        // The setting counts in steps of 3 "milliseconds" of 16 samples: 3 gives blocks of 48
+        // samples, 6 of 96.
+        const std::int32_t milliseconds = static_cast<std::int32_t>(frames / 16);
+        if (const std::int32_t rc = setBuffer_(handle_, milliseconds); rc != 0)
+            return "VQ36_set_buffer_millisecs(" + std::to_string(milliseconds) + ") returned " +
+                   std::to_string(rc);
+        const auto deadline = Clock::now() + std::chrono::seconds(15);
+        std::string seen = "no record";
+        while (Clock::now() < deadline) {
+            if (const auto record = firstRecord()) {
+                if (record->blockFrames == frames) return {};
+                seen = "block " + std::to_string(record->blockFrames) + " frames";
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return "VQ36_set_buffer_millisecs(" + std::to_string(milliseconds) +
+               ") did not give blocks of " + std::to_string(frames) + " frames (" + seen + ")";
+    }
+
+    // The kernel's slip and run counters from the device's record (they count from the device's
+    // start on); empty while there is no record.
+    std::optional<KernelCounters> kernelCounters() const {
+        using Accessor = const void* (*)(standin::host::DeviceObjectHandle);
+        void* driver = dlopen(kKernelDriver, RTLD_NOW | RTLD_NOLOAD);
+        if (driver == nullptr) return std::nullopt;
+        auto accessor = reinterpret_cast<Accessor>(dlsym(driver, standin::host::kInfoRecordExport));
+        const auto ports = machine_->ports();
+        const void* record = accessor != nullptr && !ports.empty()
+                                 ? accessor(machine_->deviceObject(ports.front()))
+                                 : nullptr;
+        dlclose(driver);
+        if (record == nullptr) return std::nullopt;
+        const auto& s = static_cast<const vq36::AsioInfo*>(record)->statistics;
+        return KernelCounters{vq36::Load32(&s.userSlips), vq36::Load32(&s.kernUnder),
+                              vq36::Load32(&s.kernOver)};
+    }
+
+    // The device's record now, if it has one.
+    std::optional<standin::host::RecordCounters> firstRecord() const {
+        for (const auto& d : machine_->status().deviceObjects)
+            if (d.state == standin::host::DeviceObjectState::Working && d.record) return d.record;
+        return std::nullopt;
+    }
+
+    // Waits until no streaming client is left from an earlier case (at most 10 s).
+    void waitForIdle() {
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (Clock::now() < deadline) {
+            const auto status = machine_->status();
+            bool idle = true;
+            for (const auto& d : status.deviceObjects) {
+                if (d.openHandles > 1) idle = false;
+                if (d.record && d.record->joinedClients != 0) idle = false;
+            }
+            if (idle) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+
+  private:
+    // Made first: every later use of the machine or its registry finds this root.
+    standin::win32::ScopedFreshMachine root_;
+    std::unique_ptr<standin::host::Machine> machine_;
+    HMODULE library_ = nullptr;
+    OpenFunction open_ = nullptr;
+    CloseFunction close_ = nullptr;
+    SetBufferFunction setBuffer_ = nullptr;
+    void* handle_ = nullptr;
+    std::string error_;
+};
+
+std::unique_ptr<Rig> gRig;
+
+Rig& rig() {
+    if (!gRig) gRig = std::make_unique<Rig>();
+    return *gRig;
+}
+
+// A host process streaming into a report file; its output goes to a log file.
+class HostProcess {
+  public:
+    HostProcess(const std::string& report, const std::string& log) : report_(report), log_(log) {
+        const std::vector<std::string> args = {
+            kTool,    "asio",       "stream",   "--seconds", std::to_string(gSeconds),
+            "--play", "1=sine:440", "--report", report};
+        std::vector<char*> argv;
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        if (posix_spawn(&pid_, kTool, &actions, nullptr, argv.data(), environ) != 0) pid_ = 0;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~HostProcess() {
+        if (pid_ > 0 && !ended_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    HostProcess(const HostProcess&) = delete;
+    HostProcess& operator=(const HostProcess&) = delete;
+
+    bool started() const { return pid_ > 0; }
+
+    // Waits until the process ends (killing it after the deadline). Its exit code, or 128 plus
+    // the signal that ended it.
+    int wait(Clock::time_point deadline) {
+        while (pid_ > 0 && !ended_) {
+            int status = 0;
+            const pid_t r = waitpid(pid_, &status, WNOHANG);
+            if (r == pid_) {
+                ended_ = true;
+                code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                break;
+            }
+            if (Clock::now() >= deadline) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, &status, 0);
+                ended_ = true;
+                code_ = 128 + SIGKILL;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return code_;
+    }
+
+    std::string report() const { return fileText(report_); }
+    // The last lines the process wrote.
+    std::string logTail() const {
+        const std::string text = fileText(log_);
+        return text.size() > 600 ? text.substr(text.size() - 600) : text;
+    }
+
+  private:
+    static std::string fileText(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+
+    std::string report_;
+    std::string log_;
+    pid_t pid_ = 0;
+    bool ended_ = false;
+    int code_ = -1;
+};
+
+// A number of a flat JSON object by key.
+std::optional<double> jsonNumber(const std::string& text, const std::string& key) {
+    const std::string quoted = "\"" + key + "\"";
+    std::size_t p = text.find(quoted);
+    if (p == std::string::npos) return std::nullopt;
+    p += quoted.size();
+    while (p < text.size() && std::isspace(static_cast<unsigned char>(text[p]))) ++p;
+    if (p >= text.size() || text[p] != ':') return std::nullopt;
+    ++p;
+    while (p < text.size() && std::isspace(static_cast<unsigned char>(text[p]))) ++p;
+    const char* start = text.c_str() + p;
+    char* end = nullptr;
+    const double v = std::strtod(start, &end);
+    if (end == start || !std::isfinite(v)) return std::nullopt;
+    return v;
+}
+
+struct Report {
+    double blocks = 0, bufferSize = 0, resets = 0, p50 = 0, p99 = 0, max = 0, samples = 0,
+           unmatched = 0, intervalP99 = 0;
+};
+
+// The report of one process; empty with *error set when a required figure is missing.
+std::optional<Report> parseReport(const std::string& text, std::string* error) {
+    Report r;
+    struct Field {
+        const char* key;
+        double* value;
+        bool required;
+    };
+    const Field fields[] = {
+        {"blocks", &r.blocks, true},
+        {"bufferSize", &r.bufferSize, true},
+        {"latencyP50Us", &r.p50, true},
+        {"latencyP99Us", &r.p99, true},
+        {"latencyMaxUs", &r.max, true},
+        {"resets", &r.resets, false},
+        {"latencySamples", &r.samples, false},
+        {"latencyUnmatched", &r.unmatched, false},
+        {"intervalP99Us", &r.intervalP99, false},
+    };
+    for (const Field& f : fields) {
+        if (const auto v = jsonNumber(text, f.key)) {
+            *f.value = *v;
+        } else if (f.required) {
+            *error = std::string("the report has no ") + f.key + ": " + text.substr(0, 300);
+            return std::nullopt;
+        }
+    }
+    return r;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const std::size_t n = v.size();
+    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+void BM_BlockToBufferSwitch(benchmark::State& state) {
+    const int processes = static_cast<int>(state.range(0));
+    const int frames = static_cast<int>(state.range(1));
+    Rig& r = rig();
+    if (!r.error().empty()) {
+        state.SkipWithError(r.error().c_str());
+        return;
+    }
+    r.waitForIdle();
+    if (const std::string e = r.setBlockFrames(static_cast<std::uint32_t>(frames)); !e.empty()) {
+        state.SkipWithError(e.c_str());
+        return;
+    }
+
+    const std::optional<KernelCounters> before = r.kernelCounters();
+    std::vector<Report> reports;
+    std::string failure;
+    bool streamedAtSize = false;
+    std::uint32_t otherSize = 0;
+    std::uint32_t joined = 0;
+    std::optional<std::pair<Clock::time_point, std::uint64_t>> rateStart, rateLast;
+    double kernelRate = 0;
+    for (auto _ : state) {
+        std::vector<std::unique_ptr<HostProcess>> hosts;
+        for (int i = 0; i < processes; ++i) {
+            const std::string stem = r.root() + "/latency-" + std::to_string(processes) + "x" +
+                                     std::to_string(frames) + "-" + std::to_string(i);
+            hosts.push_back(std::make_unique<HostProcess>(stem + ".json", stem + ".log"));
+        }
+        const auto deadline = Clock::now() + std::chrono::seconds(gSeconds + 60);
+        // While the hosts run, the record shows that the kernel streams at this block size and
+        // how many of them joined.
+        std::atomic<bool> running{true};
+        std::thread monitor([&] {
+            while (running.load()) {
+                if (const auto record = r.firstRecord(); record && record->streamingEnabled) {
+                    if (record->blockFrames == static_cast<std::uint32_t>(frames)) {
+                        streamedAtSize = true;
+                    } else {
+                        otherSize = record->blockFrames;
+                    }
+                    joined = std::max(joined, record->joinedClients);
+                    // The kernel's own block rate over its longest run of rising counts.
+                    const auto now = Clock::now();
+                    if (!rateStart || record->blockCount < rateLast->second) {
+                        rateStart = {now, record->blockCount};
+                    }
+                    rateLast = {now, record->blockCount};
+                    const double span =
+                        std::chrono::duration<double>(rateLast->first - rateStart->first).count();
+                    if (span > 0.5) {
+                        kernelRate =
+                            static_cast<double>(rateLast->second - rateStart->second) / span;
+                    }
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        });
+        for (std::size_t i = 0; i < hosts.size(); ++i) {
+            HostProcess& host = *hosts[i];
+            const int code = host.started() ? host.wait(deadline) : -1;
+            std::string error;
+            std::optional<Report> report;
+            if (code == 0) report = parseReport(host.report(), &error);
+            if (!report && failure.empty()) {
+                failure = "process " + std::to_string(i) + " exited with " + std::to_string(code) +
+                          (error.empty() ? "" : "; " + error) + "; output: " + host.logTail();
+            }
+            if (report && report->bufferSize != frames && failure.empty()) {
+                failure = "process " + std::to_string(i) + " streamed buffers of " +
+                          std::to_string(static_cast<long>(report->bufferSize)) + " frames";
+            }
+            if (report) reports.push_back(*report);
+        }
+        running = false;
+        monitor.join();
+    }
+    if (failure.empty() && otherSize != 0)
+        failure = "the record streamed blocks of " + std::to_string(otherSize) + " frames";
+    if (failure.empty() && !streamedAtSize)
+        failure = "the record never showed streaming at " + std::to_string(frames) + " frames";
+    if (!failure.empty()) {
+        state.SkipWithError(failure.c_str());
+        return;
+    }
+
+    const std::optional<KernelCounters> after = r.kernelCounters();
+    if (!before || !after) {
+        state.SkipWithError("the device's record cannot be read");
+        return;
+    }
+    std::vector<double> p50s;
+    double p99 = 0, max = 0, resets = 0, samples = 0, unmatched = 0, intervalP99 = 0;
+    double fewest = reports.front().blocks, total = 0;
+    for (const Report& rep : reports) {
+        p50s.push_back(rep.p50);
+        p99 = std::max(p99, rep.p99);
+        max = std::max(max, rep.max);
+        intervalP99 = std::max(intervalP99, rep.intervalP99);
+        resets += rep.resets;
+        samples += rep.samples;
+        unmatched += rep.unmatched;
+        fewest = std::min(fewest, rep.blocks);
+        total += rep.blocks;
+    }
+    const double expected = static_cast<double>(vq36::kSampleRate) * gSeconds / frames;
+    state.counters["p50_us"] = median(p50s);
+    state.counters["p99_us"] = p99;
+    state.counters["max_us"] = max;
+    state.counters["blocks"] = fewest;
+    state.counters["blocks_avg"] = total / static_cast<double>(reports.size());
+    state.counters["missing"] = std::max(0.0, expected - fewest);
+    // The counters go on from the device's start (a device that started again counts from 0).
+    auto delta = [](std::uint32_t from, std::uint32_t to) {
+        return static_cast<double>(to >= from ? to - from : to);
+    };
+    state.counters["user_slips"] = delta(before->userSlips, after->userSlips);
+    state.counters["resets"] = resets;
+    state.counters["kern_under"] = delta(before->kernUnder, after->kernUnder);
+    state.counters["kern_over"] = delta(before->kernOver, after->kernOver);
+    state.counters["interval_p99_us"] = intervalP99;
+    state.counters["samples"] = samples;
+    state.counters["unmatched"] = unmatched;
+    state.counters["joined"] = joined;
+    state.counters["kernel_blocks_per_s"] = kernelRate;
+}
+BENCHMARK(BM_BlockToBufferSwitch)
+    ->ArgNames({"processes", "frames"})
+    ->ArgsProduct({{1, 4}, {48, 96}})
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Our own options come out before the library sees the rest.
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--quick") == 0) {
+            gSeconds = 2;
+        } else {
+            argv[kept++] = argv[i];
+        }
+    }
+    argc = kept;
+    if (const char* s = std::getenv("VQ36_LATENCY_SECONDS"); s != nullptr && s[0] != '\0') {
+        char* end = nullptr;
+        const long v = std::strtol(s, &end, 10);
+        if (end == s || *end != '\0' || v < 1 || v > 600) {
+            std::fprintf(stderr, "bench_latency: VQ36_LATENCY_SECONDS takes 1 to 600\n");
+            return 2;
+        }
+        gSeconds = static_cast<int>(v);
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    gRig.reset();
+    return 0;
+}
