@@ -1,0 +1,671 @@
+// The ASIO host: drivers in the registry, the driver through COM, the buffer switch and its
+// measurements, reset requests (see asio_host.h).
+
+#include "asio_host.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "asio/iasio.h"
+#include "public/vq36_shared.h"
+#include "standin/win32/com_host.h"
+#include "stream_client.h"
+#include "win32/windows.h"
+
+namespace vq36host {
+
+// ---- Drivers in the registry -----------------------------------------------------------------
+
+namespace {
+
+constexpr const char* kAsioKey = "SOFTWARE\\ASIO";
+
+// A string value (REG_SZ, stored with or without its terminating zero); false when missing.
+bool readString(HKEY root, const std::string& path, const char* name, std::string* value) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    DWORD type = 0;
+    DWORD size = 0;
+    bool ok = RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+              type == REG_SZ;
+    std::vector<char> data(size + 1, '\0');
+    if (ok) {
+        ok = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(data.data()),
+                              &size) == ERROR_SUCCESS;
+    }
+    RegCloseKey(key);
+    if (!ok) return false;
+    data[std::min<std::size_t>(size, data.size() - 1)] = '\0';
+    *value = data.data();  // up to the first zero
+    return true;
+}
+
+DriverEntry entryOf(const std::string& name) {
+    DriverEntry e;
+    e.name = name;
+    const std::string path = std::string(kAsioKey) + "\\" + name;
+    readString(HKEY_LOCAL_MACHINE, path, "CLSID", &e.clsid);
+    readString(HKEY_LOCAL_MACHINE, path, "Description", &e.description);
+    if (!e.clsid.empty()) {
+        readString(HKEY_CLASSES_ROOT, "CLSID\\" + e.clsid + "\\InprocServer32", nullptr,
+                   &e.serverPath);
+    }
+    return e;
+}
+
+bool classIdOf(const std::string& text, CLSID* clsid) {
+    WCHAR wide[64] = {};
+    if (text.empty() || text.size() >= 60 ||
+        MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide, 64) == 0) {
+        return false;
+    }
+    return CLSIDFromString(wide, clsid) == S_OK;
+}
+
+std::string hex(long v) {
+    char b[16];
+    std::snprintf(b, sizeof b, "0x%08lx", static_cast<unsigned long>(v) & 0xFFFFFFFFul);
+    return b;
+}
+
+}  // namespace
+
+std::vector<DriverEntry> listDrivers() {
+    std::vector<DriverEntry> drivers;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kAsioKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return drivers;
+    }
+    for (DWORD i = 0;; ++i) {
+        char name[256];
+        DWORD length = sizeof name;
+        if (RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS) {
+            break;
+        }
+        drivers.push_back(entryOf(std::string(name, std::min<DWORD>(length, sizeof name - 1))));
+    }
+    RegCloseKey(key);
+    return drivers;
+}
+
+bool findDriver(const std::string& name, DriverEntry* entry, std::string* error) {
+    HKEY key = nullptr;
+    const std::string path = std::string(kAsioKey) + "\\" + name;
+    if (name.empty() || name.find('\\') != std::string::npos ||
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        *error = "no ASIO driver named \"" + name + "\" is registered";
+        return false;
+    }
+    RegCloseKey(key);
+    *entry = entryOf(name);
+    if (entry->clsid.empty()) {
+        *error = "the ASIO driver \"" + name + "\" has no CLSID value";
+        return false;
+    }
+    return true;
+}
+
+// ---- Measurements ----------------------------------------------------------------------------
+
+namespace {
+
+// Microsecond figures in 1 µs steps up to 100 ms (longer ones in the last step); the maximum
+// is kept exactly. Fixed size: the buffer switch adds to it without allocating.
+class Histogram {
+  public:
+    Histogram() : bins_(kBins, 0) {}
+    void add(double us) {
+        if (!(us >= 0.0)) us = 0.0;
+        const auto bin = static_cast<std::size_t>(std::min(us, static_cast<double>(kBins - 1)));
+        bins_[bin] += 1;
+        count_ += 1;
+        max_ = std::max(max_, us);
+    }
+    std::uint64_t count() const { return count_; }
+    double max() const { return max_; }
+    // Nearest rank, to the step; the maximum for the last rank.
+    double percentile(double p) const {
+        if (count_ == 0) return 0.0;
+        auto rank = static_cast<std::uint64_t>(std::ceil(p / 100.0 * static_cast<double>(count_)));
+        rank = std::clamp<std::uint64_t>(rank, 1, count_);
+        if (rank == count_) return max_;
+        std::uint64_t seen = 0;
+        for (std::size_t i = 0; i < kBins; ++i) {
+            seen += bins_[i];
+            if (seen >= rank) return static_cast<double>(i);
+        }
+        return max_;
+    }
+
+  private:
+    static constexpr std::size_t kBins = 100001;
+    std::vector<std::uint32_t> bins_;
+    std::uint64_t count_ = 0;
+    double max_ = 0.0;
+};
+
+// Interleaved samples from the buffer switch to the host's thread: one writer, one reader.
+class SampleRing {
+  public:
+    void reset(std::size_t capacity) {
+        data_.assign(capacity, 0.0f);
+        head_ = 0;
+        tail_ = 0;
+        dropped_ = 0;
+    }
+    // All of `count` or nothing.
+    void push(const float* samples, std::size_t count) {
+        const std::uint64_t head = head_.load(std::memory_order_relaxed);
+        const std::uint64_t tail = tail_.load(std::memory_order_acquire);
+        if (data_.empty() || head - tail + count > data_.size()) {
+            dropped_.fetch_add(count, std::memory_order_relaxed);
+            return;
+        }
+        for (std::size_t i = 0; i < count; ++i) data_[(head + i) % data_.size()] = samples[i];
+        head_.store(head + count, std::memory_order_release);
+    }
+    // Everything there is, in order.
+    template <class F>
+    void drain(F&& sink) {
+        const std::uint64_t head = head_.load(std::memory_order_acquire);
+        std::uint64_t tail = tail_.load(std::memory_order_relaxed);
+        while (tail < head) {
+            const std::size_t at = tail % data_.size();
+            const std::size_t n = std::min<std::uint64_t>(head - tail, data_.size() - at);
+            sink(data_.data() + at, n);
+            tail += n;
+        }
+        tail_.store(tail, std::memory_order_release);
+    }
+    std::uint64_t dropped() const { return dropped_.load(); }
+
+  private:
+    std::vector<float> data_;
+    std::atomic<std::uint64_t> head_{0};
+    std::atomic<std::uint64_t> tail_{0};
+    std::atomic<std::uint64_t> dropped_{0};
+};
+
+// The kernel driver's shared record through a handle of its own that maps nothing else.
+class RecordView {
+  public:
+    ~RecordView() { close(); }
+    bool open() {
+        for (const std::string& path : vq36tools::vq36InterfacePaths()) {
+            handle_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OVERLAPPED, nullptr);
+            if (handle_ == INVALID_HANDLE_VALUE) continue;
+            std::uint64_t address = 0;
+            DWORD bytes = 0;
+            if (DeviceIoControl(handle_, vq36::kIoCtlGetAsioInfo, nullptr, 0, &address,
+                                sizeof address, &bytes, nullptr) &&
+                bytes == sizeof address && address != 0) {
+                info = reinterpret_cast<vq36::AsioInfo*>(static_cast<std::uintptr_t>(address));
+                return true;
+            }
+            close();
+        }
+        return false;
+    }
+    void close() {
+        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+        info = nullptr;
+    }
+
+    vq36::AsioInfo* info = nullptr;
+
+  private:
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+std::int64_t now100ns() {
+    using Ticks = std::chrono::duration<std::int64_t, std::ratio<1, 10000000>>;
+    return std::chrono::duration_cast<Ticks>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+constexpr long kMaxBufferFrames = 3000;  // no driver half is longer here
+constexpr std::size_t kRecordRingSeconds = 8;
+
+}  // namespace
+
+// ---- The host --------------------------------------------------------------------------------
+
+class AsioHostImpl {
+  public:
+    ~AsioHostImpl();
+    bool start(const HostOptions& options, std::string* error);
+    bool serve(long ms, std::string* error);
+    bool stop(std::string* error);
+    StreamReport report() const;
+    bool hasBlock() const { return blocks_.load() > 0; }
+
+  private:
+    static void bufferSwitch(LONG index, ASIOBool directProcess);
+    static ASIOTime* bufferSwitchTimeInfo(ASIOTime* params, LONG index, ASIOBool directProcess);
+    static void sampleRateDidChange(ASIOSampleRate rate);
+    static LONG asioMessage(LONG selector, LONG value, void* message, double* opt);
+
+    void onBufferSwitch(LONG index);
+    bool createDriver(std::string* error);
+    void releaseDriver();
+    void drainRecording();
+
+    HostOptions options_;
+    DriverEntry entry_;
+    CLSID clsid_{};
+    bool comInitialised_ = false;
+    bool running_ = false;
+    ASIOCallbacks callbacks_{&bufferSwitch, &sampleRateDidChange, &asioMessage,
+                             &bufferSwitchTimeInfo};
+
+    // Set before the driver may call back; read by the buffer switch.
+    std::atomic<IASIO*> asio_{nullptr};
+    std::vector<ASIOBufferInfo> infos_;  // the outputs, then the inputs
+    std::vector<std::unique_ptr<Signal>> signals_;
+    std::atomic<long> bufferSize_{0};
+    std::vector<float> inputFrames_;  // interleaved scratch of the buffer switch
+    bool recording_ = false;
+    SampleRing ring_;
+    WavWriter wav_;
+    RecordView record_;
+
+    // Written by the buffer switch (one driver thread at a time).
+    std::atomic<std::uint64_t> blocks_{0};
+    std::int64_t lastSwitch_ = -1;
+    Histogram intervals_;
+    Histogram latencies_;
+    std::uint64_t latencyUnmatched_ = 0;
+    std::int64_t lastBoundary_ = -1;  // the boundary time the previous switch used
+
+    std::atomic<std::uint64_t> resets_{0};
+    std::atomic<bool> resetPending_{false};
+    std::uint64_t recreations_ = 0;
+
+    // The kernel's figures at stop.
+    std::uint64_t userSlips_ = 0, kernUnder_ = 0, kernOver_ = 0, joinedClients_ = 0;
+    double estSampleRate_ = 0;
+};
+
+namespace {
+// The host whose driver calls back: ASIO's callbacks carry no context.
+std::atomic<AsioHostImpl*> gActive{nullptr};
+}  // namespace
+
+void AsioHostImpl::bufferSwitch(LONG index, ASIOBool) {
+    if (AsioHostImpl* h = gActive.load()) h->onBufferSwitch(index);
+}
+
+ASIOTime* AsioHostImpl::bufferSwitchTimeInfo(ASIOTime*, LONG index, ASIOBool) {
+    if (AsioHostImpl* h = gActive.load()) h->onBufferSwitch(index);
+    return nullptr;
+}
+
+void AsioHostImpl::sampleRateDidChange(ASIOSampleRate) {}
+
+LONG AsioHostImpl::asioMessage(LONG selector, LONG value, void*, double*) {
+    switch (selector) {
+        case kAsioSelectorSupported:
+            return value == kAsioSelectorSupported || value == kAsioEngineVersion ||
+                           value == kAsioResetRequest || value == kAsioSupportsTimeInfo
+                       ? 1
+                       : 0;
+        case kAsioEngineVersion:
+            return 2;
+        case kAsioResetRequest:
+            // Answered by the host's own thread (serve): never from inside the driver's call.
+            if (AsioHostImpl* h = gActive.load()) {
+                h->resets_.fetch_add(1);
+                h->resetPending_.store(true);
+            }
+            return 1;
+        case kAsioSupportsTimeInfo:
+            return 1;
+        default:
+            return 0;
+    }
+}
+
+void AsioHostImpl::onBufferSwitch(LONG index) {
+    const std::int64_t t = now100ns();
+    if (index != 0 && index != 1) return;
+    const long size = bufferSize_.load(std::memory_order_relaxed);
+    if (lastSwitch_ >= 0) intervals_.add(static_cast<double>(t - lastSwitch_) / 10.0);
+    lastSwitch_ = t;
+
+    const std::size_t outputs = options_.outputs.size();
+    for (std::size_t i = 0; i < outputs; ++i) {
+        auto* out = static_cast<float*>(infos_[i].buffers[index]);
+        if (out != nullptr) signals_[i]->fill(out, static_cast<std::size_t>(size));
+    }
+    const std::size_t inputs = options_.inputs.size();
+    if (recording_ && inputs > 0) {
+        for (std::size_t c = 0; c < inputs; ++c) {
+            const auto* in = static_cast<const float*>(infos_[outputs + c].buffers[index]);
+            for (long f = 0; f < size; ++f) {
+                inputFrames_[static_cast<std::size_t>(f) * inputs + c] =
+                    in != nullptr ? in[f] : 0.0f;
+            }
+        }
+        ring_.push(inputFrames_.data(), static_cast<std::size_t>(size) * inputs);
+    }
+    if (options_.outputReady) {
+        if (IASIO* a = asio_.load()) a->outputReady();
+    }
+
+    // The kernel stores the boundary's time just after it signals its clients: by the end of
+    // the switch it is normally there. A switch that ends first sees the previous boundary's
+    // time, which no switch may use twice; it waits a little (a quarter block at most) for the
+    // new one.
+    if (const vq36::AsioInfo* info = record_.info) {
+        const std::int64_t period = static_cast<std::int64_t>(size) * 10000000 / 48000;
+        auto boundary = static_cast<std::int64_t>(vq36::Load64(&info->lastBlockTime));
+        if (boundary == lastBoundary_) {
+            const std::int64_t limit = now100ns() + period / 4;
+            while (boundary == lastBoundary_ && now100ns() < limit) {
+                std::this_thread::yield();
+                boundary = static_cast<std::int64_t>(vq36::Load64(&info->lastBlockTime));
+            }
+        }
+        const std::int64_t d = t - boundary;
+        if (boundary != lastBoundary_ && d >= 0 && d < 2 * period) {
+            latencies_.add(static_cast<double>(d) / 10.0);
+        } else {
+            latencyUnmatched_ += 1;
+        }
+        lastBoundary_ = boundary;
+    } else {
+        latencyUnmatched_ += 1;
+    }
+    blocks_.fetch_add(1, std::memory_order_release);
+}
+
+AsioHostImpl::~AsioHostImpl() {
+    std::string ignored;
+    stop(&ignored);
+}
+
+bool AsioHostImpl::createDriver(std::string* error) {
+    IASIO* a = nullptr;
+    const HRESULT hr = CoCreateInstance(clsid_, nullptr, CLSCTX_INPROC_SERVER, clsid_,
+                                        reinterpret_cast<void**>(&a));
+    if (FAILED(hr) || a == nullptr) {
+        *error = "CoCreateInstance failed: " + hex(hr);
+        return false;
+    }
+    auto fail = [&](const std::string& what) {
+        a->disposeBuffers();
+        standin::win32::releaseInprocObject(a);
+        asio_.store(nullptr);
+        *error = what;
+        return false;
+    };
+    if (a->init(nullptr) == ASIOFalse) {
+        char message[128] = {};
+        a->getErrorMessage(message);
+        message[sizeof message - 1] = '\0';
+        return fail(std::string("init failed") + (message[0] != '\0' ? ": " : "") + message);
+    }
+    LONG inputs = 0, outputs = 0;
+    if (ASIOError e = a->getChannels(&inputs, &outputs); e != ASE_OK) {
+        return fail("getChannels failed: " + std::to_string(e));
+    }
+    for (long c : options_.outputs) {
+        if (c < 0 || c >= outputs) {
+            return fail("output " + std::to_string(c + 1) + " does not exist (the driver has " +
+                        std::to_string(outputs) + ")");
+        }
+    }
+    for (long c : options_.inputs) {
+        if (c < 0 || c >= inputs) {
+            return fail("input " + std::to_string(c + 1) + " does not exist (the driver has " +
+                        std::to_string(inputs) + ")");
+        }
+    }
+    LONG minSize = 0, maxSize = 0, preferred = 0, granularity = 0;
+    if (ASIOError e = a->getBufferSize(&minSize, &maxSize, &preferred, &granularity); e != ASE_OK) {
+        return fail("getBufferSize failed: " + std::to_string(e));
+    }
+    const long size = options_.bufferSize > 0 ? options_.bufferSize : preferred;
+    if (size < 1 || size > kMaxBufferFrames) {
+        return fail("buffer size " + std::to_string(size) + " is outside 1 to " +
+                    std::to_string(kMaxBufferFrames));
+    }
+    ASIOSampleRate rate = 0;
+    if (ASIOError e = a->getSampleRate(&rate); e != ASE_OK) {
+        return fail("getSampleRate failed: " + std::to_string(e));
+    }
+    if (rate != kSampleRate) {
+        if (ASIOError e = a->setSampleRate(kSampleRate); e != ASE_OK) {
+            return fail("the driver runs at " + std::to_string(rate) +
+                        " Hz and does not take 48000: " + std::to_string(e));
+        }
+    }
+    // The buffer switch writes and reads 32-bit floats.
+    for (std::size_t i = 0; i < infos_.size(); ++i) {
+        ASIOChannelInfo ci{};
+        ci.channel = infos_[i].channelNum;
+        ci.isInput = infos_[i].isInput;
+        if (ASIOError e = a->getChannelInfo(&ci); e != ASE_OK) {
+            return fail("getChannelInfo failed: " + std::to_string(e));
+        }
+        if (ci.type != ASIOSTFloat32LSB) {
+            return fail("channel sample type " + std::to_string(ci.type) +
+                        " is not served (32-bit float only)");
+        }
+    }
+    for (auto& b : infos_) b.buffers[0] = b.buffers[1] = nullptr;
+    bufferSize_.store(size);
+    lastSwitch_ = -1;  // no interval across a re-creation
+    asio_.store(a);
+    if (ASIOError e = a->createBuffers(infos_.data(), static_cast<LONG>(infos_.size()),
+                                       static_cast<LONG>(size), &callbacks_);
+        e != ASE_OK) {
+        return fail("createBuffers failed: " + std::to_string(e));
+    }
+    for (const auto& b : infos_) {
+        if (b.buffers[0] == nullptr || b.buffers[1] == nullptr) {
+            return fail("createBuffers gave no buffer for channel " +
+                        std::to_string(b.channelNum + 1));
+        }
+    }
+    if (ASIOError e = a->start(); e != ASE_OK) {
+        return fail("start failed: " + std::to_string(e));
+    }
+    return true;
+}
+
+void AsioHostImpl::releaseDriver() {
+    IASIO* a = asio_.exchange(nullptr);
+    if (a == nullptr) return;
+    a->stop();
+    a->disposeBuffers();
+    // The driver's thread ends with the object: no buffer switch runs after this.
+    standin::win32::releaseInprocObject(a);
+}
+
+bool AsioHostImpl::start(const HostOptions& options, std::string* error) {
+    if (running_) {
+        *error = "the host is already streaming";
+        return false;
+    }
+    AsioHostImpl* expected = nullptr;
+    if (!gActive.compare_exchange_strong(expected, this)) {
+        *error = "another host of this process is streaming";
+        return false;
+    }
+    options_ = options;
+    auto fail = [&](const std::string& what) {
+        *error = what;
+        std::string ignored;
+        running_ = true;  // stop() undoes whatever was done
+        stop(&ignored);
+        return false;
+    };
+    if (options_.outputs.empty() && options_.inputs.empty()) return fail("no channels");
+    signals_.clear();
+    for (std::size_t i = 0; i < options_.outputs.size(); ++i) {
+        const SignalSpec spec =
+            i < options_.outputSignals.size() ? options_.outputSignals[i] : SignalSpec{};
+        std::string why;
+        auto s = makeSignal(spec, &why);
+        if (!s) return fail(why);
+        signals_.push_back(std::move(s));
+    }
+    infos_.clear();
+    for (long c : options_.outputs)
+        infos_.push_back(ASIOBufferInfo{ASIOFalse, static_cast<LONG>(c), {}});
+    for (long c : options_.inputs)
+        infos_.push_back(ASIOBufferInfo{ASIOTrue, static_cast<LONG>(c), {}});
+
+    recording_ = !options_.recordPath.empty() && !options_.inputs.empty();
+    if (!options_.recordPath.empty() && options_.inputs.empty()) {
+        return fail("nothing to record: no inputs");
+    }
+    if (recording_) {
+        inputFrames_.assign(static_cast<std::size_t>(kMaxBufferFrames) * options_.inputs.size(),
+                            0.0f);
+        ring_.reset(kRecordRingSeconds * 48000 * options_.inputs.size());
+        std::string why;
+        if (!wav_.open(options_.recordPath, static_cast<std::uint16_t>(options_.inputs.size()),
+                       48000, &why)) {
+            return fail(why);
+        }
+    }
+
+    if (!findDriver(options_.driver, &entry_, error)) return fail(*error);
+    if (!classIdOf(entry_.clsid, &clsid_)) {
+        return fail("bad CLSID value \"" + entry_.clsid + "\" of the driver " + options_.driver);
+    }
+    const HRESULT hr = CoInitialize(nullptr);
+    if (FAILED(hr)) return fail("CoInitialize failed: " + hex(hr));
+    comInitialised_ = true;
+    // Without the record the switches are counted but their latency is not.
+    record_.open();
+    if (!createDriver(error)) return fail(*error);
+    running_ = true;
+    return true;
+}
+
+void AsioHostImpl::drainRecording() {
+    if (!recording_) return;
+    const std::size_t channels = options_.inputs.size();
+    ring_.drain([&](const float* samples, std::size_t n) {
+        wav_.append(samples, n / channels);  // pushes are whole frames, the ring a multiple
+    });
+}
+
+bool AsioHostImpl::serve(long ms, std::string* error) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        drainRecording();
+        if (running_ && resetPending_.load()) {
+            releaseDriver();
+            // Requests the old driver made while it went are answered by this re-creation.
+            resetPending_.store(false);
+            recreations_ += 1;
+            if (!createDriver(error)) {
+                *error = "re-creating the driver after a reset request: " + *error;
+                return false;
+            }
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return true;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+            deadline - now, std::chrono::milliseconds(10)));
+    }
+}
+
+bool AsioHostImpl::stop(std::string* error) {
+    if (!running_) return true;
+    running_ = false;
+    if (const vq36::AsioInfo* info = record_.info; info != nullptr && asio_.load() != nullptr) {
+        const auto& s = info->statistics;
+        userSlips_ = vq36::Load32(&s.userSlips);
+        kernUnder_ = vq36::Load32(&s.kernUnder);
+        kernOver_ = vq36::Load32(&s.kernOver);
+        estSampleRate_ = vq36::Load32(&s.estSampleRate);
+        joinedClients_ = vq36::Load32(&info->joinedClientCount);
+    }
+    releaseDriver();
+    bool ok = true;
+    if (recording_) {
+        drainRecording();
+        if (ring_.dropped() > 0) {
+            *error = "the recording lost " + std::to_string(ring_.dropped()) + " samples";
+            ok = false;
+        }
+        std::string why;
+        if (!wav_.close(&why)) {
+            *error = why;
+            ok = false;
+        }
+    }
+    record_.close();
+    if (comInitialised_) CoUninitialize();
+    comInitialised_ = false;
+    AsioHostImpl* self = this;
+    gActive.compare_exchange_strong(self, nullptr);
+    return ok;
+}
+
+StreamReport AsioHostImpl::report() const {
+    StreamReport r;
+    r.driver = options_.driver;
+    r.bufferSize = bufferSize_.load();
+    r.blocks = blocks_.load();
+    r.resets = resets_.load();
+    r.recreations = recreations_;
+    r.intervalP50Us = intervals_.percentile(50);
+    r.intervalP99Us = intervals_.percentile(99);
+    r.intervalMaxUs = intervals_.max();
+    r.latencyP50Us = latencies_.percentile(50);
+    r.latencyP99Us = latencies_.percentile(99);
+    r.latencyMaxUs = latencies_.max();
+    r.latencySamples = latencies_.count();
+    r.latencyUnmatched = latencyUnmatched_;
+    r.userSlips = userSlips_;
+    r.kernUnder = kernUnder_;
+    r.kernOver = kernOver_;
+    r.estSampleRate = estSampleRate_;
+    r.joinedClients = joinedClients_;
+    return r;
+}
+
+AsioHost::AsioHost() : impl_(std::make_unique<AsioHostImpl>()) {}
+AsioHost::~AsioHost() = default;
+
+bool AsioHost::start(const HostOptions& options, std::string* error) {
+    return impl_->start(options, error);
+}
+
+bool AsioHost::serve(long ms, std::string* error) {
+    return impl_->serve(ms, error);
+}
+
+bool AsioHost::waitFirstBlock(long ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!impl_->hasBlock()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+bool AsioHost::stop(std::string* error) {
+    return impl_->stop(error);
+}
+
+StreamReport AsioHost::report() const {
+    return impl_->report();
+}
+
+}  // namespace vq36host

@@ -1,0 +1,177 @@
+#pragma once
+// An ASIO host: finds a driver in the registry, creates it through COM as an in-process server,
+// streams the chosen channels (each output from a signal, the inputs recorded), answers the
+// driver's reset requests by re-creating it, and measures what it saw. Also the pieces other
+// tools reuse: the quantised test sine, float WAV files and the stream report.
+//
+// ASIO's callbacks carry no context, so a process has at most one AsioHost streaming at a time.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vq36host {
+
+// ---- Signals ---------------------------------------------------------------------------------
+
+constexpr double kSampleRate = 48000.0;
+
+// The test sine: sample n of a sine of `hz` at amplitude `amp` (48 kHz), quantised to 1/32768 so
+// that any sum of a few of them is exact in float whatever the order of addition:
+//   float(round(32768 * amp * sin(2 pi hz n / 48000)) / 32768), computed in double.
+float quantisedSine(double hz, double amp, std::uint64_t n);
+
+// What an output plays: "sine:HZ[:AMP]" (AMP 0.5 unless given), "silence", "file:PATH" (a WAV
+// file's first channel, looped).
+struct SignalSpec {
+    enum class Kind { kSilence, kSine, kFile };
+    Kind kind = Kind::kSilence;
+    double hz = 0.0;
+    double amp = 0.5;
+    std::string path;
+};
+
+// Parses a signal; false (and `error` says why) for anything else.
+bool parseSignal(const std::string& text, SignalSpec* spec, std::string* error);
+
+// A signal's samples, frame after frame. `fill` writes the next `count` samples and advances.
+class Signal {
+  public:
+    virtual ~Signal() = default;
+    virtual void fill(float* out, std::size_t count) = 0;
+};
+
+// Makes the signal of `spec` (loads the file of a file signal); null (and `error`) on failure.
+std::unique_ptr<Signal> makeSignal(const SignalSpec& spec, std::string* error);
+
+// ---- WAV files -------------------------------------------------------------------------------
+
+// Audio as floats, interleaved: frame f, channel c at samples[f * channels + c].
+struct WavData {
+    std::uint32_t sampleRate = 48000;
+    std::uint16_t channels = 0;
+    std::vector<float> samples;
+
+    std::size_t frames() const { return channels == 0 ? 0 : samples.size() / channels; }
+};
+
+// Writes a 32-bit float WAV (format 3). False (and `error`) when the file cannot be written.
+bool writeWavFloat(const std::string& path, const WavData& data, std::string* error);
+
+// Reads a WAV file of 32-bit float (format 3) or 16-bit PCM (format 1, scaled to -1..1); also
+// the extensible format holding either. False (and `error`) for anything else or a damaged file.
+bool readWav(const std::string& path, WavData* data, std::string* error);
+
+// A float WAV written while it grows: open, append frames, close (which fixes the sizes).
+class WavWriter {
+  public:
+    WavWriter() = default;
+    ~WavWriter();
+    WavWriter(const WavWriter&) = delete;
+    WavWriter& operator=(const WavWriter&) = delete;
+
+    bool open(const std::string& path, std::uint16_t channels, std::uint32_t sampleRate,
+              std::string* error);
+    // Appends `frames` interleaved frames of `channels` samples each.
+    bool append(const float* interleaved, std::size_t frames);
+    bool close(std::string* error);
+    std::uint64_t framesWritten() const { return frames_; }
+
+  private:
+    void* file_ = nullptr;  // FILE*
+    std::uint16_t channels_ = 0;
+    std::uint32_t sampleRate_ = 48000;
+    std::uint64_t frames_ = 0;
+    bool failed_ = false;
+};
+
+// ---- The report ------------------------------------------------------------------------------
+
+struct StreamReport {
+    std::string driver;
+    long bufferSize = 0;
+    std::uint64_t blocks = 0;       // buffer switches
+    std::uint64_t resets = 0;       // reset requests
+    std::uint64_t recreations = 0;  // driver re-creations that followed them
+    // Time between buffer switches, microseconds.
+    double intervalP50Us = 0, intervalP99Us = 0, intervalMaxUs = 0;
+    // From the kernel's block boundary to the start of the buffer switch, microseconds.
+    double latencyP50Us = 0, latencyP99Us = 0, latencyMaxUs = 0;
+    std::uint64_t latencySamples = 0;    // switches measured
+    std::uint64_t latencyUnmatched = 0;  // switches with no boundary within two blocks
+    // The kernel's figures at stop (from the shared record).
+    std::uint64_t userSlips = 0;
+    std::uint64_t kernUnder = 0;
+    std::uint64_t kernOver = 0;
+    double estSampleRate = 0;
+    std::uint64_t joinedClients = 0;
+
+    // One flat JSON object with the keys blocks, resets, recreations, bufferSize, intervalP50Us,
+    // intervalP99Us, intervalMaxUs, latencyP50Us, latencyP99Us, latencyMaxUs, latencySamples,
+    // latencyUnmatched, userSlips, kernUnder, kernOver, estSampleRate, joinedClients (and
+    // driver).
+    std::string toJson() const;
+    // The same for a person, a few lines.
+    std::string toText() const;
+};
+
+// p-th percentile (0..100) of `values` (nearest rank; 0 for none). Sorts a copy.
+double percentile(std::vector<double> values, double p);
+
+// ---- Drivers in the registry -----------------------------------------------------------------
+
+struct DriverEntry {
+    std::string name;   // the key under HKLM\SOFTWARE\ASIO
+    std::string clsid;  // "{...}" as registered
+    std::string description;
+    std::string serverPath;  // HKCR\CLSID\{...}\InprocServer32 default value ("" when none)
+};
+
+// The registered ASIO drivers, in the registry's order.
+std::vector<DriverEntry> listDrivers();
+// The driver registered as `name`; false (and `error`) when there is none.
+bool findDriver(const std::string& name, DriverEntry* entry, std::string* error);
+
+// ---- The host --------------------------------------------------------------------------------
+
+struct HostOptions {
+    std::string driver = "Vexa VQ36";
+    std::vector<long> outputs{0, 1};        // 0-based channel numbers
+    std::vector<long> inputs;               // 0-based
+    std::vector<SignalSpec> outputSignals;  // per entry of `outputs`; silence when short
+    long bufferSize = 0;                    // 0: the driver's preferred size
+    bool outputReady = false;               // call outputReady() from the buffer switch
+    std::string recordPath;                 // the inputs as a float WAV ("" for none)
+};
+
+class AsioHostImpl;
+
+class AsioHost {
+  public:
+    AsioHost();
+    ~AsioHost();  // stops and releases whatever is still running
+    AsioHost(const AsioHost&) = delete;
+    AsioHost& operator=(const AsioHost&) = delete;
+
+    // Finds, creates, initialises the driver, creates the buffers and starts. False (and
+    // `error`, naming the step: "createBuffers failed: -997") when any of it fails; the host is
+    // then released.
+    bool start(const HostOptions& options, std::string* error);
+    // Serves reset requests (re-creating the driver) for up to `ms` milliseconds; returns early
+    // with false when a re-creation failed (`error` says why). Call it from the host's thread.
+    bool serve(long ms, std::string* error);
+    // Waits up to `ms` for the first buffer switch; true once one came.
+    bool waitFirstBlock(long ms);
+    // Stops, reads the kernel's figures, disposes, releases, closes the recording.
+    bool stop(std::string* error);
+
+    // The figures so far; complete and consistent once stop() has returned (the kernel's
+    // figures are read by stop()).
+    StreamReport report() const;
+
+  private:
+    std::unique_ptr<AsioHostImpl> impl_;
+};
+
+}  // namespace vq36host
