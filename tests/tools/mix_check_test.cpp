@@ -146,17 +146,25 @@ TEST(MixCheck, ADamagedFrameIsOneMismatchAndNoSlip) {
 TEST(MixCheck, ABlockPlayedALapLateIsARepeatButAPartialSumIsAMismatch) {
     const std::vector<Player> players = {{440, 0.6, 1000, {}}, {660, 0.6, 20123, {}}};
     const std::size_t lap = 15 * kBlock;
-    auto played = record(players, 60000);
-    // Nobody wrote the ring block at 40320: the device played the previous lap there again.
+    const auto mixed = record(players, 60000);
+    auto played = mixed;
+    auto block = [](std::size_t frame) {
+        return static_cast<std::ptrdiff_t>(frame * kStride);
+    };
+    // The ring block at 40320 was written too late: the device played the previous lap there
+    // again. A lap later nobody wrote it in time either, and the device played the mix that
+    // was written late.
     const std::size_t stale = 105 * kBlock;
-    std::copy_n(played.begin() + static_cast<std::ptrdiff_t>((stale - lap) * kStride),
-                kBlock * kStride, played.begin() + static_cast<std::ptrdiff_t>(stale * kStride));
+    std::copy_n(mixed.begin() + block(stale - lap), kBlock * kStride,
+                played.begin() + block(stale));
+    std::copy_n(mixed.begin() + block(stale), kBlock * kStride,
+                played.begin() + block(stale + lap));
     MixInput in = inputFor(played, players);
     in.lapFrames = lap;
     auto r = checkMix(in);
     ASSERT_TRUE(r.aligned) << r.error;
     EXPECT_TRUE(r.passed());
-    EXPECT_EQ(r.framesRepeated, kBlock);
+    EXPECT_EQ(r.framesRepeated, 2 * kBlock);
     EXPECT_EQ(r.framesMismatching, 0u);
     EXPECT_EQ(r.realignments, 0u);
 
@@ -168,9 +176,9 @@ TEST(MixCheck, ABlockPlayedALapLateIsARepeatButAPartialSumIsAMismatch) {
     EXPECT_GE(r.framesMismatching, kBlock / 2);
 
     // A block that carries the second client's samples twice is neither.
-    auto doubled = record(players, 60000);
-    const std::size_t block = 110 * kBlock;
-    for (std::size_t f = block; f < block + kBlock; ++f) {
+    auto doubled = mixed;
+    const std::size_t twice = 110 * kBlock;
+    for (std::size_t f = twice; f < twice + kBlock; ++f) {
         for (unsigned c = 0; c < 2; ++c) {
             doubled[f * kStride + c] +=
                 quantisedSine(660, 0.6, f - 20123 - lap) * 0.5f;

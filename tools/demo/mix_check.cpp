@@ -72,17 +72,21 @@ class Mix {
         return true;
     }
 
-    // The frame holds, on every checked channel, the same bits as the frame one lap earlier.
-    bool repeatsLap(std::size_t frame) const {
+    // The ring slot of the frame was not written in this lap: the frame holds what the device
+    // played there one lap earlier, or the mix that belonged there one lap earlier (that block
+    // was written, too late for its own lap).
+    bool repeatsLap(std::size_t count, std::size_t frame) const {
         const std::size_t lap = in_.lapFrames;
         if (lap == 0 || frame < lap) return false;
+        bool samePlayed = true;
+        bool sameMix = true;
         for (std::size_t k = 0; k < in_.channels.size(); ++k) {
-            if (std::bit_cast<std::uint32_t>(played(frame, k)) !=
-                std::bit_cast<std::uint32_t>(played(frame - lap, k))) {
-                return false;
-            }
+            const auto bits = std::bit_cast<std::uint32_t>(played(frame, k));
+            samePlayed = samePlayed && bits == std::bit_cast<std::uint32_t>(played(frame - lap, k));
+            const float mix = clip(sum(count, k, frame - lap));
+            sameMix = sameMix && bits == std::bit_cast<std::uint32_t>(mix);
         }
-        return true;
+        return samePlayed || sameMix;
     }
 
     // Every frame of [from, to) fits.
@@ -221,7 +225,7 @@ MixResult checkMix(const MixInput& in) {
         ++r.framesChecked;
         if (clipped) ++r.framesClipped;
         if (ok) continue;
-        if (mix.repeatsLap(f)) {
+        if (mix.repeatsLap(clients, f)) {
             ++r.framesRepeated;
             continue;
         }

@@ -15,9 +15,10 @@
 //      the one whose sine makes a stretch of frames equal to clip(earlier + client j). A sine of
 //      HZ repeats every 48000 / gcd(48000, HZ) frames, so offsets are searched modulo that.
 //   3. From the last join plus the margin to the end less the margin, every frame is compared.
-//      A frame that is not the sum but equals the frame one lap of the playback ring earlier
-//      is a repeat: its ring block was not written in time (a client was catching up), so the
-//      device played the previous lap again. Repeats are counted apart from mismatches.
+//      A frame that is not the sum but equals the frame played one lap of the playback ring
+//      earlier, or the sum that belonged there one lap earlier, is a repeat: its ring block
+//      was not written in time (a client was catching up), so the device played the slot's
+//      previous contents. Repeats are counted apart from mismatches.
 //      After a mismatch that does not go away, the checker looks for a new offset of one client
 //      that fits again (a slip of that client) and goes on with it: a re-alignment.
 
@@ -74,7 +75,7 @@ struct MixResult {
     std::size_t endChecked = 0;
     std::uint64_t framesChecked = 0;
     std::uint64_t framesMismatching = 0;
-    std::uint64_t framesRepeated = 0;  // not the sum, but the frame one lap earlier
+    std::uint64_t framesRepeated = 0;  // not the sum, but the slot's contents of a lap earlier
     std::uint64_t framesClipped = 0;  // checked frames where the sum was clipped
     std::uint64_t realignments = 0;
     std::vector<std::size_t> firstMismatches;  // the first few mismatching frames
