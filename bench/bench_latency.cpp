@@ -23,35 +23,27 @@
 
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cctype>
-#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <map>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
+#include "flat_json.h"
 #include "public/vq36_shared.h"
 #include "standin/host/machine.h"
 #include "standin/win32/testing.h"
 #include "win32/windows.h"
-
-extern char** environ;
 
 namespace {
 
@@ -209,95 +201,36 @@ Rig& rig() {
     return *gRig;
 }
 
-// A host process streaming into a report file; its output goes to a log file.
-class HostProcess {
-  public:
-    HostProcess(const std::string& report, const std::string& log) : report_(report), log_(log) {
-        const std::vector<std::string> args = {
-            kTool,    "asio",       "stream",   "--seconds", std::to_string(gSeconds),
-            "--play", "1=sine:440", "--report", report};
-        std::vector<char*> argv;
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        if (posix_spawn(&pid_, kTool, &actions, nullptr, argv.data(), environ) != 0) pid_ = 0;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~HostProcess() {
-        if (pid_ > 0 && !ended_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
+// A host process streaming into a report file.
+std::unique_ptr<vq36tools::ChildProcess> startHost(const std::string& report) {
+    return std::make_unique<vq36tools::ChildProcess>(
+        kTool, std::vector<std::string>{"asio", "stream", "--seconds", std::to_string(gSeconds),
+                                        "--play", "1=sine:440", "--report", report});
+}
+
+// Waits for every host to end, reading each one's output meanwhile, and kills those still
+// running at the deadline. Their exit codes (-1 for one that did not start).
+std::vector<int> waitForHosts(const std::vector<std::unique_ptr<vq36tools::ChildProcess>>& hosts,
+                              Clock::time_point deadline) {
+    std::vector<int> codes(hosts.size(), -1);
+    std::vector<bool> done(hosts.size(), false);
+    for (std::size_t i = 0; i < hosts.size(); ++i) done[i] = !hosts[i]->started();
+    for (;;) {
+        bool running = false;
+        for (std::size_t i = 0; i < hosts.size(); ++i) {
+            if (done[i]) continue;
+            codes[i] = hosts[i]->wait(10);
+            done[i] = codes[i] >= 0;
+            running = running || !done[i];
+        }
+        if (!running) return codes;
+        if (Clock::now() >= deadline) {
+            for (std::size_t i = 0; i < hosts.size(); ++i) {
+                if (!done[i]) codes[i] = hosts[i]->kill9();
+            }
+            return codes;
         }
     }
-    HostProcess(const HostProcess&) = delete;
-    HostProcess& operator=(const HostProcess&) = delete;
-
-    bool started() const { return pid_ > 0; }
-
-    // Waits until the process ends (killing it after the deadline). Its exit code, or 128 plus
-    // the signal that ended it.
-    int wait(Clock::time_point deadline) {
-        while (pid_ > 0 && !ended_) {
-            int status = 0;
-            const pid_t r = waitpid(pid_, &status, WNOHANG);
-            if (r == pid_) {
-                ended_ = true;
-                code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                break;
-            }
-            if (Clock::now() >= deadline) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-                ended_ = true;
-                code_ = 128 + SIGKILL;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return code_;
-    }
-
-    std::string report() const { return fileText(report_); }
-    // The last lines the process wrote.
-    std::string logTail() const {
-        const std::string text = fileText(log_);
-        return text.size() > 600 ? text.substr(text.size() - 600) : text;
-    }
-
-  private:
-    static std::string fileText(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-
-    std::string report_;
-    std::string log_;
-    pid_t pid_ = 0;
-    bool ended_ = false;
-    int code_ = -1;
-};
-
-// A number of a flat JSON object by key.
-std::optional<double> jsonNumber(const std::string& text, const std::string& key) {
-    const std::string quoted = "\"" + key + "\"";
-    std::size_t p = text.find(quoted);
-    if (p == std::string::npos) return std::nullopt;
-    p += quoted.size();
-    while (p < text.size() && std::isspace(static_cast<unsigned char>(text[p]))) ++p;
-    if (p >= text.size() || text[p] != ':') return std::nullopt;
-    ++p;
-    while (p < text.size() && std::isspace(static_cast<unsigned char>(text[p]))) ++p;
-    const char* start = text.c_str() + p;
-    char* end = nullptr;
-    const double v = std::strtod(start, &end);
-    if (end == start || !std::isfinite(v)) return std::nullopt;
-    return v;
 }
 
 struct Report {
@@ -305,8 +238,14 @@ struct Report {
            unmatched = 0, intervalP99 = 0;
 };
 
-// The report of one process; empty with *error set when a required figure is missing.
-std::optional<Report> parseReport(const std::string& text, std::string* error) {
+// The report of one process; empty with *error set when it cannot be read or a required figure
+// is missing.
+std::optional<Report> readReport(const std::string& path, std::string* error) {
+    std::map<std::string, double> numbers;
+    if (!vq36tools::readNumbers(path, &numbers)) {
+        *error = "the report " + path + " is missing or not a flat JSON object";
+        return std::nullopt;
+    }
     Report r;
     struct Field {
         const char* key;
@@ -325,10 +264,10 @@ std::optional<Report> parseReport(const std::string& text, std::string* error) {
         {"intervalP99Us", &r.intervalP99, false},
     };
     for (const Field& f : fields) {
-        if (const auto v = jsonNumber(text, f.key)) {
-            *f.value = *v;
+        if (const auto it = numbers.find(f.key); it != numbers.end()) {
+            *f.value = it->second;
         } else if (f.required) {
-            *error = std::string("the report has no ") + f.key + ": " + text.substr(0, 300);
+            *error = std::string("the report has no ") + f.key;
             return std::nullopt;
         }
     }
@@ -364,11 +303,12 @@ void BM_BlockToBufferSwitch(benchmark::State& state) {
     std::optional<std::pair<Clock::time_point, std::uint64_t>> rateStart, rateLast;
     double kernelRate = 0;
     for (auto _ : state) {
-        std::vector<std::unique_ptr<HostProcess>> hosts;
+        std::vector<std::unique_ptr<vq36tools::ChildProcess>> hosts;
+        std::vector<std::string> reportPaths;
         for (int i = 0; i < processes; ++i) {
-            const std::string stem = r.root() + "/latency-" + std::to_string(processes) + "x" +
-                                     std::to_string(frames) + "-" + std::to_string(i);
-            hosts.push_back(std::make_unique<HostProcess>(stem + ".json", stem + ".log"));
+            reportPaths.push_back(r.root() + "/latency-" + std::to_string(processes) + "x" +
+                                  std::to_string(frames) + "-" + std::to_string(i) + ".json");
+            hosts.push_back(startHost(reportPaths.back()));
         }
         const auto deadline = Clock::now() + std::chrono::seconds(gSeconds + 60);
         // While the hosts run, the record shows that the kernel streams at this block size and
@@ -399,15 +339,15 @@ void BM_BlockToBufferSwitch(benchmark::State& state) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             }
         });
+        const std::vector<int> codes = waitForHosts(hosts, deadline);
         for (std::size_t i = 0; i < hosts.size(); ++i) {
-            HostProcess& host = *hosts[i];
-            const int code = host.started() ? host.wait(deadline) : -1;
+            const int code = codes[i];
             std::string error;
             std::optional<Report> report;
-            if (code == 0) report = parseReport(host.report(), &error);
+            if (code == 0) report = readReport(reportPaths[i], &error);
             if (!report && failure.empty()) {
                 failure = "process " + std::to_string(i) + " exited with " + std::to_string(code) +
-                          (error.empty() ? "" : "; " + error) + "; output: " + host.logTail();
+                          (error.empty() ? "" : "; " + error) + "; output:\n" + hosts[i]->tail(10);
             }
             if (report && report->bufferSize != frames && failure.empty()) {
                 failure = "process " + std::to_string(i) + " streamed buffers of " +

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "demo_command.h"
+#include "flat_json.h"
 #include "mix_check.h"
 #include "public/vq36_shared.h"
 #include "standin/host/machine.h"

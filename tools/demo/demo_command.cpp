@@ -3,36 +3,28 @@
 #include "demo_command.h"
 
 #include <cairo.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <thread>
 
 #include "asio_host.h"
+#include "child_process.h"
+#include "flat_json.h"
 #include "mix_check.h"
 #include "public/vq36_shared.h"
 #include "standin/host/machine.h"
 #include "standin/win32/machine.h"
 #include "standin/win32/testing.h"
 #include "win32/windows.h"
-
-extern char** environ;
 
 namespace vq36tools {
 namespace {
@@ -76,163 +68,6 @@ constexpr double kMaxRepeatShare = 0.02;
 // real-time scheduling does not always serve in time.
 constexpr std::int32_t kBufferMillisecs = 24;
 constexpr std::uint32_t kBlockFrames = 384;
-
-// ---- Flat JSON -------------------------------------------------------------------------------
-
-void skipSpace(const std::string& t, std::size_t* i) {
-    while (*i < t.size() && std::isspace(static_cast<unsigned char>(t[*i]))) ++*i;
-}
-
-bool parseString(const std::string& t, std::size_t* i, std::string* s) {
-    if (*i >= t.size() || t[*i] != '"') return false;
-    for (++*i; *i < t.size(); ++*i) {
-        const char c = t[*i];
-        if (c == '"') {
-            ++*i;
-            return true;
-        }
-        if (c == '\\') {
-            if (++*i >= t.size()) return false;
-        }
-        s->push_back(t[*i]);
-    }
-    return false;
-}
-
-// ---- A child process: `vq36 ARGS` (this very program), its output on a pipe ----------------
-
-class Child {
-  public:
-    Child(const std::string& name, const std::vector<std::string>& args) : name_(name) {
-        std::vector<std::string> argv{"/proc/self/exe"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        // The child starts with no signal blocked, whatever this thread blocks.
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        sigset_t none;
-        sigemptyset(&none);
-        posix_spawnattr_setsigmask(&attributes, &none);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-        std::vector<char*> pointers;
-        for (auto& a : argv) pointers.push_back(a.data());
-        pointers.push_back(nullptr);
-        if (posix_spawn(&pid_, "/proc/self/exe", &actions, &attributes, pointers.data(), environ) !=
-            0) {
-            pid_ = 0;
-        }
-        posix_spawnattr_destroy(&attributes);
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        if (pid_ == 0) {
-            close(out[0]);
-        } else {
-            out_ = out[0];
-        }
-    }
-    ~Child() {
-        kill9();
-        if (out_ >= 0) close(out_);
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    bool started() const { return pid_ > 0; }
-    const std::string& name() const { return name_; }
-
-    // Reads the output until a line equals `line`, at most `ms`.
-    bool waitForLine(const std::string& line, int ms) {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-        for (;;) {
-            for (; seen_ < lines_.size(); ++seen_) {
-                if (lines_[seen_] == line) {
-                    ++seen_;
-                    return true;
-                }
-            }
-            if (!readSome(deadline)) return false;
-        }
-    }
-
-    // Waits up to `ms` for the end, reading the output meanwhile; the exit code (128 + the
-    // signal), or -1 when it still runs.
-    int wait(int ms) {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-        while (pid_ > 0 && !ended_) {
-            int status = 0;
-            const pid_t r = waitpid(pid_, &status, WNOHANG);
-            if (r == pid_) {
-                ended_ = true;
-                code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                break;
-            }
-            if (r < 0) {
-                ended_ = true;
-                break;
-            }
-            if (Clock::now() >= deadline) return -1;
-            readSome(std::min(deadline, Clock::now() + std::chrono::milliseconds(20)));
-        }
-        readSome(Clock::now());
-        return code_;
-    }
-
-    void kill9() {
-        if (pid_ > 0 && !ended_) {
-            kill(pid_, SIGKILL);
-            int status = 0;
-            waitpid(pid_, &status, 0);
-            ended_ = true;
-            code_ = 128 + SIGKILL;
-        }
-    }
-
-    // The last lines of its output, for a message about it.
-    std::string tail(std::size_t count = 8) const {
-        std::string text;
-        const std::size_t from = lines_.size() > count ? lines_.size() - count : 0;
-        for (std::size_t i = from; i < lines_.size(); ++i) text += "    | " + lines_[i] + "\n";
-        if (!partial_.empty()) text += "    | " + partial_ + "\n";
-        return text;
-    }
-
-  private:
-    bool readSome(Clock::time_point deadline) {
-        if (out_ < 0) return false;
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        pollfd p{out_, POLLIN, 0};
-        if (poll(&p, 1, left > 0 ? static_cast<int>(left) : 0) <= 0) return false;
-        char chunk[4096];
-        const ssize_t n = read(out_, chunk, sizeof chunk);
-        if (n <= 0) {
-            close(out_);
-            out_ = -1;
-            return false;
-        }
-        partial_.append(chunk, static_cast<std::size_t>(n));
-        for (std::size_t nl; (nl = partial_.find('\n')) != std::string::npos;) {
-            lines_.push_back(partial_.substr(0, nl));
-            partial_.erase(0, nl + 1);
-        }
-        return true;
-    }
-
-    std::string name_;
-    pid_t pid_ = 0;
-    int out_ = -1;
-    bool ended_ = false;
-    int code_ = -1;
-    std::string partial_;
-    std::vector<std::string> lines_;
-    std::size_t seen_ = 0;
-};
 
 // ---- The library: registered, and a handle open so that its status monitor runs ---------------
 
@@ -494,7 +329,7 @@ class Demo {
     bool startMachine();
     bool waitForBlockSize();
     bool streaming() const;
-    std::unique_ptr<Child> startHost(HostRun* host, long seconds);
+    std::unique_ptr<ChildProcess> startHost(HostRun* host, long seconds);
     void printReport(const mix::MixResult& mix, const LoopbackResult& loop, double rate);
 
     const Options options_;
@@ -554,20 +389,21 @@ bool Demo::streaming() const {
            status.deviceObjects[0].record->streamingEnabled != 0;
 }
 
-std::unique_ptr<Child> Demo::startHost(HostRun* host, long seconds) {
+std::unique_ptr<ChildProcess> Demo::startHost(HostRun* host, long seconds) {
     const std::string sine = "sine:" + std::to_string(host->hz) + ":0.6";
-    auto child = std::make_unique<Child>(
-        host->name, std::vector<std::string>{
-                        "asio", "stream", "--seconds", std::to_string(seconds), "--outputs", "1-2",
-                        "--inputs", "1-2", "--play", "1=" + sine, "--play", "2=" + sine, "--record",
-                        host->recordPath, "--report", host->reportPath, "--ready-line"});
+    auto child = std::make_unique<ChildProcess>(
+        "/proc/self/exe",
+        std::vector<std::string>{"asio", "stream", "--seconds", std::to_string(seconds),
+                                 "--outputs", "1-2", "--inputs", "1-2", "--play", "1=" + sine,
+                                 "--play", "2=" + sine, "--record", host->recordPath, "--report",
+                                 host->reportPath, "--ready-line"});
     if (!child->started()) {
         fail(host->name + " did not start");
         return nullptr;
     }
     if (!child->waitForLine("streaming", kStartupMs)) {
         child->wait(0);
-        fail(host->name + " did not start streaming:\n" + child->tail());
+        fail(host->name + " did not start streaming:\n" + child->tail(8, "    | "));
         return nullptr;
     }
     return child;
@@ -628,12 +464,12 @@ int Demo::run() {
     const std::vector<float> snapshot = device_->recorder().samples();
     const auto during = machine_->status();
 
-    Child* children[2] = {first.get(), second.get()};
+    ChildProcess* children[2] = {first.get(), second.get()};
     for (int i = 0; i < 2; ++i) {
         hosts_[i].exitCode = children[i]->wait(static_cast<int>(seconds + 30) * 1000);
         if (hosts_[i].exitCode != 0) {
             fail(hosts_[i].name + " ended with " + std::to_string(hosts_[i].exitCode) + ":\n" +
-                 children[i]->tail());
+                 children[i]->tail(8, "    | "));
         }
         if (!readNumbers(hosts_[i].reportPath, &hosts_[i].report)) {
             fail(hosts_[i].name + " wrote no report");
@@ -805,52 +641,6 @@ void Demo::printReport(const mix::MixResult& m, const LoopbackResult& loop, doub
 }
 
 }  // namespace
-
-bool parseNumbers(const std::string& text, std::map<std::string, double>* numbers) {
-    std::size_t i = 0;
-    skipSpace(text, &i);
-    if (i >= text.size() || text[i] != '{') return false;
-    ++i;
-    skipSpace(text, &i);
-    if (i < text.size() && text[i] == '}') return true;
-    for (;;) {
-        skipSpace(text, &i);
-        std::string key;
-        if (!parseString(text, &i, &key)) return false;
-        skipSpace(text, &i);
-        if (i >= text.size() || text[i] != ':') return false;
-        ++i;
-        skipSpace(text, &i);
-        if (i < text.size() && text[i] == '"') {
-            std::string ignored;
-            if (!parseString(text, &i, &ignored)) return false;
-        } else {
-            const char* begin = text.c_str() + i;
-            char* end = nullptr;
-            const double v = std::strtod(begin, &end);
-            if (end == begin) return false;
-            i += static_cast<std::size_t>(end - begin);
-            (*numbers)[key] = v;
-        }
-        skipSpace(text, &i);
-        if (i >= text.size()) return false;
-        if (text[i] == '}') {
-            ++i;
-            skipSpace(text, &i);
-            return i == text.size();
-        }
-        if (text[i] != ',') return false;
-        ++i;
-    }
-}
-
-bool readNumbers(const std::string& path, std::map<std::string, double>* numbers) {
-    std::ifstream file(path);
-    if (!file) return false;
-    std::stringstream text;
-    text << file.rdbuf();
-    return parseNumbers(text.str(), numbers);
-}
 
 int runDemoCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
     Options options;

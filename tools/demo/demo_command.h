@@ -16,7 +16,6 @@
 // 2 for a bad command line.
 
 #include <cstdio>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -24,10 +23,5 @@ namespace vq36tools {
 
 // Runs the command (the words after "demo"); returns the process exit code.
 int runDemoCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
-
-// The numbers of a flat JSON object (as `vq36 asio stream --report` writes it), by key; string
-// values are left out. False for a file that cannot be read or is not one flat object.
-bool readNumbers(const std::string& path, std::map<std::string, double>* numbers);
-bool parseNumbers(const std::string& text, std::map<std::string, double>* numbers);
 
 }  // namespace vq36tools
