@@ -188,9 +188,11 @@ UCHAR ProcessCapturePacket(DeviceContext* ctx, ULONG slot, UCHAR advanceBlocks) 
             }
             // A joined block that one of the clients never delivered (it was catching up)
             // leaves its partial sum behind; the accumulator block is cleared with its delivery
-            // count so that the next lap does not add the stale sum to its own.
+            // count so that the next lap does not add the stale sum to its own. A completed
+            // block (count 0) was cleared by the client that completed it.
             const ULONG stale = static_cast<ULONG>((count + 1) % n);
-            if (ctx->playbackUnclippedView != nullptr) {
+            if (ctx->playbackUnclippedView != nullptr &&
+                vq36::Load32(&info->blockDeliveryCount[stale]) != 0) {
                 RtlZeroMemory(static_cast<PUCHAR>(ctx->playbackUnclippedView) +
                                   vq36::kPlaybackFrameBytes * s * stale,
                               vq36::kPlaybackFrameBytes * s);
