@@ -11,16 +11,16 @@
 #include <string>
 #include <vector>
 
+#include "quantised_sine.h"
+
 namespace vq36host {
 
 // ---- Signals ---------------------------------------------------------------------------------
 
 constexpr double kSampleRate = 48000.0;
 
-// The test sine: sample n of a sine of `hz` at amplitude `amp` (48 kHz), quantised to 1/32768 so
-// that any sum of a few of them is exact in float whatever the order of addition:
-//   float(round(32768 * amp * sin(2 pi hz n / 48000)) / 32768), computed in double.
-float quantisedSine(double hz, double amp, std::uint64_t n);
+// The test sine (quantised_sine.h).
+using vq36tools::quantisedSine;
 
 // What an output plays: "sine:HZ[:AMP]" (AMP 0.5 unless given), "silence", "file:PATH" (a WAV
 // file's first channel, looped).

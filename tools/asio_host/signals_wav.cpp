@@ -7,28 +7,13 @@
 #include <limits>
 
 #include "asio_host.h"
+#include "command_line.h"
 
 namespace vq36host {
 
 // ---- Signals ---------------------------------------------------------------------------------
 
-float quantisedSine(double hz, double amp, std::uint64_t n) {
-    constexpr double kTwoPi = 6.283185307179586476925286766559;
-    const double v = std::sin(kTwoPi * hz * static_cast<double>(n) / 48000.0);
-    return static_cast<float>(std::round(32768.0 * amp * v) / 32768.0);
-}
-
 namespace {
-
-// A number with nothing after it; false for anything else (empty, trailing text, not finite).
-bool parseDouble(const std::string& text, double* value) {
-    if (text.empty() || text.size() > 32) return false;
-    char* end = nullptr;
-    const double v = std::strtod(text.c_str(), &end);
-    if (end == nullptr || *end != '\0' || !std::isfinite(v)) return false;
-    *value = v;
-    return true;
-}
 
 class SilenceSignal final : public Signal {
   public:
@@ -76,12 +61,12 @@ bool parseSignal(const std::string& text, SignalSpec* spec, std::string* error) 
         const auto colon = rest.find(':');
         const std::string hz = rest.substr(0, colon);
         s.kind = SignalSpec::Kind::kSine;
-        if (!parseDouble(hz, &s.hz) || s.hz <= 0.0 || s.hz >= kSampleRate / 2) {
+        if (!vq36tools::parseDouble(hz, &s.hz) || s.hz <= 0.0 || s.hz >= kSampleRate / 2) {
             *error = "bad frequency in " + text + " (more than 0, less than 24000)";
             return false;
         }
         if (colon != std::string::npos &&
-            (!parseDouble(rest.substr(colon + 1), &s.amp) || s.amp < 0.0 || s.amp > 1.0)) {
+            (!vq36tools::parseDouble(rest.substr(colon + 1), &s.amp) || s.amp < 0.0 || s.amp > 1.0)) {
             *error = "bad amplitude in " + text + " (0 to 1)";
             return false;
         }

@@ -1,10 +1,11 @@
 #pragma once
-// Small pieces the front door's commands share: numbers from the command line, and Ctrl-C as a
+// Small pieces the tools' commands share: numbers from the command line, and Ctrl-C as a
 // request to stop for commands that run until told.
 
 #include <signal.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <string>
 
@@ -19,6 +20,17 @@ inline bool parseNumber(const std::string& text, long min, long max, long* value
     const long n = std::strtol(text.c_str(), &end, 10);
     if (errno != 0 || end == nullptr || *end != '\0' || n < min || n > max) return false;
     *value = n;
+    return true;
+}
+
+// A finite number with nothing after it; false for anything else (empty, trailing text, not
+// finite).
+inline bool parseDouble(const std::string& text, double* value) {
+    if (text.empty() || text.size() > 32) return false;
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (end == nullptr || *end != '\0' || !std::isfinite(v)) return false;
+    *value = v;
     return true;
 }
 

@@ -6,7 +6,6 @@
 #include <signal.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -18,6 +17,7 @@
 
 #include "asio_host.h"
 #include "child_process.h"
+#include "command_line.h"
 #include "flat_json.h"
 #include "mix_check.h"
 #include "public/vq36_shared.h"
@@ -651,15 +651,10 @@ int runDemoCommand(const std::vector<std::string>& args, std::FILE* out, std::FI
             std::fputs(kUsage, out);
             return 0;
         } else if (a == "--seconds" && hasValue) {
-            char* end = nullptr;
-            const std::string& v = args[++i];
-            errno = 0;
-            const long s = std::strtol(v.c_str(), &end, 10);
-            if (v.empty() || errno != 0 || *end != '\0' || s < 1 || s > 600) {
+            if (!parseNumber(args[++i], 1, 600, &options.seconds)) {
                 std::fprintf(err, "vq36 demo: --seconds takes 1 to 600\n");
                 return 2;
             }
-            options.seconds = s;
         } else if (a == "--out" && hasValue) {
             options.out = args[++i];
             if (options.out.empty()) {

@@ -3,8 +3,7 @@
 #include "mix_check.h"
 
 #include <bit>
-#include <cmath>
-#include <numbers>
+#include <algorithm>
 #include <numeric>
 
 namespace vq36tools::mix {
@@ -145,12 +144,6 @@ std::string validate(const MixInput& in) {
 }
 
 }  // namespace
-
-float quantisedSine(std::uint32_t hz, double amplitude, std::uint64_t n) {
-    const double phase = 2.0 * std::numbers::pi * static_cast<double>(hz) * static_cast<double>(n) /
-                         static_cast<double>(kSampleRate);
-    return static_cast<float>(std::round(32768.0 * amplitude * std::sin(phase)) / 32768.0);
-}
 
 std::uint32_t sinePeriod(std::uint32_t hz) {
     if (hz == 0) return 1;

@@ -28,6 +28,8 @@
 #include <string>
 #include <vector>
 
+#include "quantised_sine.h"
+
 namespace vq36tools::mix {
 
 inline constexpr std::uint32_t kSampleRate = 48000;
@@ -40,7 +42,7 @@ struct Tone {
 };
 
 // The test sine's sample n, as every client computes it.
-float quantisedSine(std::uint32_t hz, double amplitude, std::uint64_t n);
+using vq36tools::quantisedSine;
 // Frames after which a sine of `hz` repeats: 48000 / gcd(48000, hz).
 std::uint32_t sinePeriod(std::uint32_t hz);
 

@@ -74,12 +74,8 @@ bool parseChannels(const std::string& text, std::vector<long>* channels) {
 }
 
 bool parseSeconds(const std::string& text, double* seconds) {
-    if (text.empty() || text.size() > 20) return false;
-    char* end = nullptr;
-    const double v = std::strtod(text.c_str(), &end);
-    if (end == nullptr || *end != '\0' || !std::isfinite(v) || v <= 0.0 || v > 86400.0) {
-        return false;
-    }
+    double v = 0.0;
+    if (!parseDouble(text, &v) || v <= 0.0 || v > 86400.0) return false;
     *seconds = v;
     return true;
 }
