@@ -3,6 +3,7 @@
 // process (views, events, thread objects), device objects coming and going, sleep, status and
 // management, and what a process may send on the socket.
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/eventfd.h>

@@ -18,6 +18,7 @@
 namespace {
 
 using machinetest::Child;
+using machinetest::kWithInput;
 using machinetest::eventually;
 using machinetest::interfacePaths;
 using machinetest::IoResult;
@@ -411,8 +412,9 @@ TEST_F(Vq36Driver, AChildThatDiesWithoutClosingLosesItsClientAndEvent) {
     ASSERT_TRUE(asioInfo(watcher, &info).ok);
     HANDLE buffer = newEvent("VexaVq36AsioBufferReady1");
     HANDLE midi = newEvent("VexaVq36MidiDataReady777");
-    Child child(
-        {kChild, "vq36-init-and-die", "VexaVq36AsioBufferReady1", "VexaVq36MidiDataReady777"});
+    Child child(kChild,
+                {"vq36-init-and-die", "VexaVq36AsioBufferReady1", "VexaVq36MidiDataReady777"},
+                kWithInput);
     EXPECT_EQ(child.line(), "ready 0");
     EXPECT_EQ(child.wait(), 0);
     // Its removal set both events, and with it gone no client streams.
@@ -448,8 +450,9 @@ TEST_F(Vq36Driver, TwoProcessesSeeTheSameRecordAndCaptureRegion) {
     std::memcpy(record + recordOffset, &r, 4);
     std::memcpy(capture + captureOffset, &c, 4);
 
-    Child child(
-        {kChild, "vq36-shared", std::to_string(recordOffset), std::to_string(captureOffset)});
+    Child child(kChild,
+                {"vq36-shared", std::to_string(recordOffset), std::to_string(captureOffset)},
+                kWithInput);
     EXPECT_EQ(child.line(), "seen " + std::to_string(r) + " " + std::to_string(c));
     EXPECT_EQ(child.line(), "written");
     std::uint32_t seenR = 0, seenC = 0;

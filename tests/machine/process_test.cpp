@@ -13,6 +13,7 @@
 namespace {
 
 using machinetest::Child;
+using machinetest::kWithInput;
 using machinetest::eventually;
 using machinetest::interfacePaths;
 using machinetest::ioctl;
@@ -34,7 +35,7 @@ TEST_F(MachineTest, AProcessThatDiesWithItsHandleOpenIsCleanedUp) {
     startMachine(1);
     HANDLE watcher = CreateEventA(nullptr, TRUE, FALSE, "MachineTestChildEvent");
     ASSERT_NE(watcher, nullptr);
-    Child child({kChild, "keep-and-die", "MachineTestChildEvent"});
+    Child child(kChild, {"keep-and-die", "MachineTestChildEvent"}, kWithInput);
     EXPECT_EQ(child.line(), "ready 0");
     EXPECT_EQ(child.wait(), 0);
     // Its handle's cleanup ran without it: the kept event was set, the handle is gone.
@@ -59,7 +60,7 @@ TEST_F(MachineTest, TwoProcessesSeeTheSameBytesOfTheDriversMemory) {
     const std::uint32_t offset = 0x1E057, marker = 0x600DF00D;
     std::memcpy(record + offset, &marker, 4);
 
-    Child child({kChild, "shared", std::to_string(offset)});
+    Child child(kChild, {"shared", std::to_string(offset)}, kWithInput);
     EXPECT_EQ(child.line(), "seen " + std::to_string(marker));
     EXPECT_EQ(child.line(), "written");
     std::uint32_t back = 0;
@@ -74,13 +75,13 @@ TEST_F(MachineTest, NamedEventsAreSharedByTheProcessesOfTheMachine) {
     startMachine(0);
     HANDLE mine = CreateEventA(nullptr, TRUE, FALSE, "VexaVq36MidiDataReady42");
     ASSERT_NE(mine, nullptr);
-    Child setter({kChild, "set-event", "VexaVq36MidiDataReady42"});
+    Child setter(kChild, {"set-event", "VexaVq36MidiDataReady42"}, kWithInput);
     EXPECT_EQ(setter.line(), "set");
     EXPECT_EQ(WaitForSingleObject(mine, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
     EXPECT_EQ(setter.wait(), 0);
 
     // Created in another process first: this process opens it.
-    Child creator({kChild, "create-event", "MachineTestOther"});
+    Child creator(kChild, {"create-event", "MachineTestOther"}, kWithInput);
     EXPECT_EQ(creator.line(), "created 0");
     HANDLE theirs = CreateEventA(nullptr, TRUE, FALSE, "MachineTestOther");
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
@@ -98,26 +99,24 @@ TEST_F(MachineTest, NamedEventsAreSharedByTheProcessesOfTheMachine) {
 class Daemon : public MachineTest {
   protected:
     std::unique_ptr<Child> run(std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {kTool, "machine", "run", "--driver", kDriverPath};
+        std::vector<std::string> args = {"machine", "run", "--driver", kDriverPath};
         args.insert(args.end(), extra.begin(), extra.end());
-        return std::make_unique<Child>(args);
+        return std::make_unique<Child>(kTool, args);
     }
 
     // Runs `vq36 machine ARGS`; its output.
     std::string tool(std::vector<std::string> args, int* code = nullptr) {
-        args.insert(args.begin(), {kTool, "machine"});
-        Child c(args);
-        std::string text, l;
-        while (!(l = c.line()).empty()) text += l + "\n";
-        int rc = c.wait();
+        args.insert(args.begin(), "machine");
+        Child c(kTool, args);
+        const int rc = c.wait();
         if (code != nullptr) *code = rc;
-        return text;
+        return c.output();
     }
 };
 
 TEST_F(Daemon, ServesProcessesAndTakesManagementCommands) {
     auto daemon = run();
-    EXPECT_NE(daemon->line().find("machine running at " + root.root()), std::string::npos);
+    EXPECT_TRUE(daemon->waitFor("machine running at " + root.root()));
     ASSERT_TRUE(eventually([] { return interfacePaths().size() == 1; }));
     HANDLE h = openDevice(interfacePaths().at(0));
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
@@ -151,7 +150,7 @@ TEST_F(Daemon, ServesProcessesAndTakesManagementCommands) {
 
 TEST_F(Daemon, ASecondDaemonOnTheRootRefusesToStart) {
     auto first = run();
-    ASSERT_NE(first->line().find("machine running"), std::string::npos);
+    ASSERT_TRUE(first->waitFor("machine running"));
     auto second = run();
     EXPECT_EQ(second->wait(), 1);
     // The embedded machine is refused as well.
@@ -167,7 +166,7 @@ TEST_F(Daemon, ASecondDaemonOnTheRootRefusesToStart) {
 
 TEST_F(Daemon, ADaemonKilledWhileAClientWaitsFailsTheCallAtOnce) {
     auto daemon = run();
-    ASSERT_NE(daemon->line().find("machine running"), std::string::npos);
+    ASSERT_TRUE(daemon->waitFor("machine running"));
     ASSERT_TRUE(eventually([] { return interfacePaths().size() == 1; }));
     HANDLE h = openDevice(interfacePaths().at(0));
     std::uint64_t address = 0;
@@ -204,7 +203,7 @@ TEST_F(Daemon, ADaemonKilledWhileAClientWaitsFailsTheCallAtOnce) {
 
     // A new daemon takes over the root the dead one left.
     auto next = run();
-    EXPECT_NE(next->line().find("machine running"), std::string::npos);
+    EXPECT_TRUE(next->waitFor("machine running"));
     EXPECT_TRUE(eventually([] { return interfacePaths().size() == 1; }));
 }
 

@@ -24,7 +24,7 @@ constexpr const char* kVq36Driver = VQ36_KERNEL_SYS_PATH;
 using Client = vq36tools::StreamClient;
 
 class Streaming : public MachineTest {
-protected:
+  protected:
     void SetUp() override {
         MachineTest::SetUp();
         start({});
@@ -104,7 +104,8 @@ TEST_F(Streaming, EveryCaptureSampleLandsInItsPlaneHalfAndPosition) {
         for (std::uint32_t c = 0; c < 12; ++c) {
             for (std::uint32_t p = 0; p < s; ++p) {
                 auto at = standin::vq36::decodeCountingSample(block[c * s + p]);
-                const bool here = at && at->channel == c && at->frameModulo == ((base + p) & 0xFFFFF);
+                const bool here =
+                    at && at->channel == c && at->frameModulo == ((base + p) & 0xFFFFF);
                 const bool early = p < 7 && at && at->channel == c &&
                                    at->frameModulo == ((base + 2 * s + p) & 0xFFFFF);
                 if (!here && !early) ++wrong;
@@ -141,7 +142,7 @@ TEST_F(Streaming, BlocksComeAtTheDevicesRate) {
 }
 
 class DriftingStreaming : public Streaming {
-protected:
+  protected:
     void SetUp() override {
         MachineTest::SetUp();
         standin::host::PlugOptions fast;
@@ -258,7 +259,8 @@ TEST_F(Streaming, KernelLoopbackSendsTheFirstTenSamplesOfEachCapturedFrame) {
             ASSERT_TRUE(at.has_value()) << f;
             ASSERT_EQ(at->channel, ch) << f;
         }
-        const std::uint32_t frame = standin::vq36::decodeCountingSample(played[f * 10])->frameModulo;
+        const std::uint32_t frame =
+            standin::vq36::decodeCountingSample(played[f * 10])->frameModulo;
         if (f > frames - 4800 && frame != ((previous + 1) & 0xFFFFF)) ++breaks;
         previous = frame;
     }

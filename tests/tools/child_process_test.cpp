@@ -62,6 +62,22 @@ TEST(ChildProcess, StandardErrorSharesThePipeAndStandardInputIsEmpty) {
     EXPECT_EQ(c.wait(), 0);
 }
 
+TEST(ChildProcess, SayFeedsTheInputPipeAndFailsOnceTheChildHasClosedIt) {
+    const auto before = signal(SIGPIPE, SIG_IGN);
+    ChildProcess c("/bin/sh", {"-c", "read a; echo got $a; exec 0<&-; echo closed; sleep 30"},
+                   ChildProcess::Input::Pipe);
+    ASSERT_TRUE(c.say("one two"));
+    EXPECT_EQ(c.line(), "got one two");
+    ASSERT_TRUE(c.waitForLine("closed"));
+    EXPECT_FALSE(c.say("nobody reads this"));  // EPIPE, not a crash
+    c.kill9();
+    signal(SIGPIPE, before);
+
+    ChildProcess without("/bin/sh", {"-c", "true"});
+    EXPECT_FALSE(without.say("no pipe"));
+    EXPECT_EQ(without.wait(), 0);
+}
+
 TEST(ChildProcess, WaitingForALineSkipsTheLinesBeforeIt) {
     ChildProcess c("/bin/sh", {"-c", "printf 'streaming soon\\nstreaming\\nafter 1\\nafter 2\\n'"});
     // Exact: the line that only starts alike is passed over.

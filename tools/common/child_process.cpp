@@ -18,7 +18,8 @@ extern char** environ;
 
 namespace vq36tools {
 
-ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args) {
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                           Input input) {
     std::vector<std::string> argv{program};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> pointers;
@@ -27,11 +28,21 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
 
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) return;
+    int in[2] = {-1, -1};
+    if (input == Input::Pipe && pipe2(in, O_CLOEXEC) != 0) {
+        close(out[0]);
+        close(out[1]);
+        return;
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (input == Input::Pipe) {
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    }
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t none;
@@ -52,11 +63,14 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
+    if (in[0] >= 0) close(in[0]);
     if (rc == 0 && pid > 0) {
         pid_ = pid;
         out_ = out[0];
+        in_ = in[1];
     } else {
         close(out[0]);
+        if (in[1] >= 0) close(in[1]);
     }
 }
 
@@ -66,6 +80,7 @@ ChildProcess::~ChildProcess() {
         reap(true);
     }
     if (out_ >= 0) close(out_);
+    if (in_ >= 0) close(in_);
 }
 
 std::optional<std::string> ChildProcess::line(int ms) {
@@ -129,6 +144,19 @@ int ChildProcess::wait(int ms) {
     }
     drain();
     return code_;
+}
+
+bool ChildProcess::say(const std::string& text) {
+    if (in_ < 0) return false;
+    const std::string line = text + "\n";
+    std::size_t done = 0;
+    while (done < line.size()) {
+        const ssize_t n = write(in_, line.data() + done, line.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;  // EPIPE: the child closed its input
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 void ChildProcess::interrupt() {

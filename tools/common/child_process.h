@@ -1,6 +1,7 @@
 #pragma once
 // A program run as a child process, its standard output and error on one pipe that this side
-// reads: line by line, or while waiting for the end. Standard input is /dev/null. The child
+// reads: line by line, or while waiting for the end. Standard input is /dev/null, or a pipe that
+// say() writes lines to. The child
 // starts with no signal blocked and with SIGINT, SIGTERM and SIGPIPE at their defaults, whatever
 // the calling thread blocks or this process ignores. One thread uses an object at a time.
 
@@ -16,8 +17,11 @@ namespace vq36tools {
 
 class ChildProcess {
   public:
+    enum class Input { None, Pipe };
+
     // Starts `program` (a path, also its argv[0]) with `args`; started() says whether it ran.
-    ChildProcess(const std::string& program, const std::vector<std::string>& args);
+    ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                 Input input = Input::None);
     // Kills a child that still runs (SIGKILL) and reaps it.
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
@@ -46,6 +50,10 @@ class ChildProcess {
     // than the pipe holds still ends). The exit code, 128 + the signal that ended it, or -1
     // while it still runs (and for a child that did not start).
     int wait(int ms = 30000);
+    // Writes `text` and a line end to the child's standard input (with Input::Pipe); false when
+    // it cannot take it (no pipe, or the child closed its end: a process that may write to such
+    // a child ignores SIGPIPE, as the tools and tests here do).
+    bool say(const std::string& text);
     // Ctrl-C: SIGINT, while it runs.
     void interrupt();
     // Kills it (SIGKILL) if it still runs and reaps it; its exit code as wait() gives it.
@@ -65,6 +73,7 @@ class ChildProcess {
 
     pid_t pid_ = 0;
     int out_ = -1;  // the pipe's reading end; -1 at the end of the output
+    int in_ = -1;   // the writing end of the child's standard input (Input::Pipe)
     bool ended_ = false;
     int code_ = -1;
     std::string output_;

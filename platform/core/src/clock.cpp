@@ -38,7 +38,7 @@ using Key = std::pair<Time100ns, std::uint64_t>;  // due, order of scheduling
 
 // ---------------------------------------------------------------------------------------------
 class ManualClock final : public Clock {
-public:
+  public:
     explicit ManualClock(Time100ns start) : now_(start) {}
 
     bool isManual() const override { return true; }
@@ -105,7 +105,7 @@ public:
         return tasks_.size();
     }
 
-private:
+  private:
     // Runs the earliest task due at or before `limit`, moving time to its due time.
     bool runOneDueBy(Time100ns limit) {
         Task task;
@@ -151,7 +151,7 @@ void runAheadOfPrograms() {
 
 // ---------------------------------------------------------------------------------------------
 class RealClock final : public Clock {
-public:
+  public:
     RealClock(unsigned dispatchThreads, unsigned passiveThreads) {
         if (dispatchThreads == 0) dispatchThreads = 1;
         if (passiveThreads == 0) passiveThreads = 1;
@@ -252,7 +252,7 @@ public:
         return tasks_.size() + ready_[0].size() + ready_[1].size();
     }
 
-private:
+  private:
     static int index(RunLevel l) { return l == RunLevel::Dispatch ? 0 : 1; }
 
     void timerLoop() {
