@@ -1,12 +1,8 @@
 // The library's frame: per-user settings, registry strings and the debug log.
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -14,35 +10,17 @@
 
 #include "library.h"
 #include "standin/win32/testing.h"
+#include "test_support.h"
 #include "win32/windows.h"
 
 namespace {
 
 constexpr const char* kSettings = "SOFTWARE\\Vexa\\VQ36";
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-// Runs `body` in a forked child. The library's log state is per process and is only ever
-// touched in children, so each child starts with the log not yet opened.
-template <class F>
-void inChild(F body) {
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        body();
-        std::fflush(nullptr);
-        _exit(::testing::Test::HasFailure() ? 1 : 0);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child process failed";
-}
+using win32test::readFile;
+// The library's log state is per process and is only ever touched in forked children, so each
+// child starts with the log not yet opened.
+using win32test::inChild;
 
 class Frame : public ::testing::Test {
   protected:

@@ -18,6 +18,7 @@
 #include "child_process.h"
 #include "standin/host/machine.h"
 #include "standin/win32/testing.h"
+#include "stream_client.h"
 #include "win32/windows.h"
 
 namespace machinetest {
@@ -35,26 +36,9 @@ inline bool eventually(const std::function<bool()>& ready, int ms = 10000) {
     return true;
 }
 
-// The present interface paths of the VQ36 class, through SetupAPI.
+// The present interface paths of the class, through SetupAPI.
 inline std::vector<std::string> interfacePaths(const GUID& guid = kVq36Interface) {
-    std::vector<std::string> paths;
-    HDEVINFO set =
-        SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) return paths;
-    for (DWORD i = 0;; ++i) {
-        SP_DEVICE_INTERFACE_DATA data{};
-        data.cbSize = sizeof data;
-        if (!SetupDiEnumDeviceInterfaces(set, nullptr, &guid, i, &data)) break;
-        DWORD needed = 0;
-        SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &needed, nullptr);
-        std::vector<char> buffer(needed);
-        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
-        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-        if (SetupDiGetDeviceInterfaceDetailA(set, &data, detail, needed, nullptr, nullptr))
-            paths.emplace_back(detail->DevicePath);
-    }
-    SetupDiDestroyDeviceInfoList(set);
-    return paths;
+    return vq36tools::interfacePaths(guid);
 }
 
 inline HANDLE openDevice(const std::string& path) {

@@ -18,8 +18,7 @@ GUID vq36InterfaceClass() {
 
 }  // namespace
 
-std::vector<std::string> vq36InterfacePaths() {
-    const GUID guid = vq36InterfaceClass();
+std::vector<std::string> interfacePaths(const GUID& guid) {
     std::vector<std::string> paths;
     HDEVINFO set =
         SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
@@ -40,6 +39,10 @@ std::vector<std::string> vq36InterfacePaths() {
     }
     SetupDiDestroyDeviceInfoList(set);
     return paths;
+}
+
+std::vector<std::string> vq36InterfacePaths() {
+    return interfacePaths(vq36InterfaceClass());
 }
 
 bool StreamClient::open(const std::string& path) {

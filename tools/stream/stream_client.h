@@ -13,8 +13,10 @@
 
 namespace vq36tools {
 
-// The present device interfaces of the VQ36 class, through SetupAPI (none when no machine
+// The present device interfaces of the class `guid`, through SetupAPI (none when no machine
 // answers).
+std::vector<std::string> interfacePaths(const GUID& guid);
+// The present device interfaces of the VQ36 class.
 std::vector<std::string> vq36InterfacePaths();
 
 class StreamClient {
