@@ -15,27 +15,70 @@ PlaybackRecorder::PlaybackRecorder(std::size_t maxFrames, std::size_t maxPackets
 
 void PlaybackRecorder::append(const usb::IsoSlot& slot, std::span<const std::uint8_t> data) {
     std::lock_guard lk(mu_);
-    std::size_t frames = data.size() / kPlaybackFrameBytes;
+    const std::size_t frames = data.size() / kPlaybackFrameBytes;
     partial_ += data.size() % kPlaybackFrameBytes;
-    for (std::size_t i = 0; i < frames * kPlaybackChannels; ++i) {
-        float v;
-        std::memcpy(&v, &data[i * 4], 4);
-        samples_.push_back(v);
+    const std::uint8_t* next = data.data();
+    for (std::size_t left = frames; left > 0;) {
+        if (tail_.empty()) tail_.reserve(kChunkSamples);
+        const std::size_t room = (kChunkSamples - tail_.size()) / kPlaybackChannels;
+        const std::size_t n = std::min(left, room);
+        const std::size_t at = tail_.size();
+        tail_.resize(at + n * kPlaybackChannels);
+        std::memcpy(tail_.data() + at, next, n * kPlaybackFrameBytes);
+        next += n * kPlaybackFrameBytes;
+        left -= n;
+        if (tail_.size() == kChunkSamples) {
+            full_.push_back(std::make_shared<const std::vector<float>>(std::move(tail_)));
+            tail_ = {};
+        }
     }
     recorded_ += frames;
-    while (samples_.size() > maxFrames_ * kPlaybackChannels) {
-        samples_.erase(samples_.begin(), samples_.begin() + kPlaybackChannels);
-        ++discarded_;
-    }
+    held_ += frames;
+    if (held_ > maxFrames_) discardLocked(held_ - maxFrames_);
     packets_.push_back({slot.frameNumber, slot.microframe, slot.busMicroframe,
                         static_cast<std::uint32_t>(data.size()),
                         static_cast<std::uint32_t>(frames)});
     if (packets_.size() > maxPackets_) packets_.pop_front();
 }
 
+void PlaybackRecorder::discardLocked(std::size_t frames) {
+    held_ -= frames;
+    discarded_ += frames;
+    std::size_t samples = frames * kPlaybackChannels;
+    while (samples > 0 && !full_.empty()) {
+        const std::size_t n = std::min(samples, full_.front()->size() - frontSkip_);
+        frontSkip_ += n;
+        samples -= n;
+        if (frontSkip_ == full_.front()->size()) {
+            full_.pop_front();
+            frontSkip_ = 0;
+        }
+    }
+    if (samples > 0) tail_.erase(tail_.begin(), tail_.begin() + static_cast<std::ptrdiff_t>(samples));
+}
+
 std::vector<float> PlaybackRecorder::samples() const {
-    std::lock_guard lk(mu_);
-    return {samples_.begin(), samples_.end()};
+    // The full chunks never change again: they are taken by reference under the lock and copied
+    // after it, so the device's playback never waits for a copy of the whole recording.
+    std::vector<std::shared_ptr<const std::vector<float>>> chunks;
+    std::vector<float> tail;
+    std::size_t skip = 0;
+    {
+        std::lock_guard lk(mu_);
+        chunks.assign(full_.begin(), full_.end());
+        skip = frontSkip_;
+        tail = tail_;
+    }
+    std::size_t total = tail.size();
+    for (const auto& c : chunks) total += c->size();
+    std::vector<float> out;
+    out.reserve(total - skip);
+    for (std::size_t i = 0; i < chunks.size(); ++i) {
+        out.insert(out.end(), chunks[i]->begin() + static_cast<std::ptrdiff_t>(i == 0 ? skip : 0),
+                   chunks[i]->end());
+    }
+    out.insert(out.end(), tail.begin(), tail.end());
+    return out;
 }
 
 std::vector<PlaybackPacketRecord> PlaybackRecorder::packets() const {
@@ -60,7 +103,10 @@ std::uint64_t PlaybackRecorder::partialFrameBytes() const {
 
 void PlaybackRecorder::clear() {
     std::lock_guard lk(mu_);
-    samples_.clear();
+    full_.clear();
+    tail_ = {};
+    frontSkip_ = 0;
+    held_ = 0;
     packets_.clear();
     recorded_ = discarded_ = partial_ = 0;
 }

@@ -630,6 +630,58 @@ TEST(Recorder, WritesAFloatWaveFile) {
     EXPECT_FALSE(rec.writeWav("/nonexistent-dir/x.wav"));
 }
 
+// A packet of 7 frames whose samples count on from `next`, modulo 2^20 (exact as floats).
+constexpr std::uint64_t kCountModulo = 1 << 20;
+Bytes countingPacket(std::uint64_t* next, std::size_t frames = 7) {
+    Bytes pkt(frames * 40);
+    for (std::size_t i = 0; i < frames * 10; ++i) {
+        const float v = static_cast<float>((*next)++ % kCountModulo);
+        std::memcpy(&pkt[i * 4], &v, 4);
+    }
+    return pkt;
+}
+
+TEST(Recorder, KeepsTheNewestFramesInOrderAcrossManyPacketsAndAClear) {
+    PlaybackRecorder rec(5000);
+    std::uint64_t next = 0;
+    for (int p = 0; p < 2000; ++p) rec.append({0, 0, 0}, countingPacket(&next));
+    EXPECT_EQ(rec.framesRecorded(), 14000u);
+    EXPECT_EQ(rec.framesDiscarded(), 9000u);
+    auto s = rec.samples();
+    ASSERT_EQ(s.size(), 50000u);
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        ASSERT_EQ(s[i], static_cast<float>(90000 + i)) << i;
+    }
+    rec.clear();
+    EXPECT_TRUE(rec.samples().empty());
+    next = 0;
+    rec.append({0, 0, 0}, countingPacket(&next));
+    s = rec.samples();
+    ASSERT_EQ(s.size(), 70u);
+    EXPECT_EQ(s.front(), 0.0f);
+    EXPECT_EQ(s.back(), 69.0f);
+}
+
+TEST(Recorder, ACopyTakenWhilePacketsArriveIsOneUnbrokenRun) {
+    PlaybackRecorder rec(20000);
+    std::atomic<bool> stop{false};
+    std::thread device([&] {
+        std::uint64_t next = 0;
+        while (!stop) rec.append({0, 0, 0}, countingPacket(&next));
+    });
+    for (int k = 0; k < 50; ++k) {
+        const auto s = rec.samples();
+        ASSERT_EQ(s.size() % 10, 0u);
+        for (std::size_t i = 1; i < s.size(); ++i) {
+            const auto step = (static_cast<std::uint64_t>(s[i]) + kCountModulo -
+                               static_cast<std::uint64_t>(s[i - 1])) % kCountModulo;
+            ASSERT_EQ(step, 1u) << k << " " << i;
+        }
+    }
+    stop = true;
+    device.join();
+}
+
 TEST(Firmware, CrcAndImageFormat) {
     const std::string nine = "123456789";
     Bytes b(nine.begin(), nine.end());

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
@@ -40,10 +41,19 @@ class PlaybackRecorder {
     bool writeWav(const std::string& path) const;
 
   private:
+    // Samples are kept in chunks of this many; a chunk once full never changes again.
+    static constexpr std::size_t kChunkSamples = 2400 * 10;  // 50 ms
+
+    // Drops the oldest `frames` frames.
+    void discardLocked(std::size_t frames);
+
     mutable std::mutex mu_;
     std::size_t maxFrames_;
     std::size_t maxPackets_;
-    std::deque<float> samples_;
+    std::deque<std::shared_ptr<const std::vector<float>>> full_;  // oldest first
+    std::size_t frontSkip_ = 0;  // samples of the first full chunk already dropped
+    std::vector<float> tail_;    // the chunk being filled (after the full ones)
+    std::size_t held_ = 0;       // frames kept
     std::deque<PlaybackPacketRecord> packets_;
     std::uint64_t recorded_ = 0;
     std::uint64_t discarded_ = 0;
