@@ -212,10 +212,15 @@ TEST_F(Streaming, WhatTheClientWritesThreeBlocksAheadIsPlayedInOrder) {
     }
     EXPECT_GT(frames, 2u * 48000);
     // A client woken too late leaves a block unwritten: the device plays stale frames there,
-    // a jump away and back (a few breaks). A fault of the ring or the lead would break every
-    // lap (about a hundred in these three seconds).
-    EXPECT_LE(breaks, 4u * static_cast<std::size_t>(late));
-    if (late == 0) {
+    // a jump away and back (a few breaks). A capture or playback request that failed (a loaded
+    // machine) restarts the stream, with a pause and a jump. A fault of the ring or the lead
+    // would break every lap (about a hundred in these three seconds).
+    const auto& stats = client.info->statistics;
+    const std::size_t failures = vq36::Load32(&stats.readsFailed) +
+                                 vq36::Load32(&stats.readZeroLengthPackets) +
+                                 vq36::Load32(&stats.writesFailed);
+    EXPECT_LE(breaks, 4u * (static_cast<std::size_t>(late) + failures));
+    if (late == 0 && failures == 0) {
         EXPECT_EQ(breaks, 0u);
     }
 }
