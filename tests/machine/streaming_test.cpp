@@ -134,11 +134,14 @@ TEST_F(Streaming, BlocksComeAtTheDevicesRate) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     const double rate = static_cast<double>(k1 - k0) / seconds;
-    // A loaded machine can starve the bus long enough for a capture request to miss its frame;
-    // the stream then restarts and loses a few blocks, so the bounds leave room for that.
+    // A busy machine can hold up the bus long enough for a capture request to miss its frame;
+    // the stream then restarts and loses a few blocks, so the bounds leave room for that, and
+    // failed reads stay a small share of all.
     EXPECT_NEAR(rate, 48000.0 / 96, 25.0);
     EXPECT_EQ(vq36::Load32(&client.info->statistics.estSampleRate), 48000u);
-    EXPECT_LE(vq36::Load32(&client.info->statistics.readsFailed), 3u);
+    const auto& stats = client.info->statistics;
+    EXPECT_LE(50u * vq36::Load32(&stats.readsFailed), vq36::Load32(&stats.readsOk))
+        << vq36::Load32(&stats.readsFailed) << " failed";
 }
 
 class DriftingStreaming : public Streaming {
