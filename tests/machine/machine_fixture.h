@@ -23,8 +23,7 @@
 
 namespace machinetest {
 
-inline constexpr GUID kVq36Interface = {
-    0x5B1D8E42, 0x93A7, 0x4C6F, {0xB2, 0xE1, 0x7D, 0x0A, 0x6C, 0x39, 0xF8, 0x14}};
+inline const GUID kVq36Interface = vq36tools::vq36InterfaceClass();
 
 // Waits up to `ms` (real time) for `ready`.
 inline bool eventually(const std::function<bool()>& ready, int ms = 10000) {

@@ -1,9 +1,9 @@
 #pragma once
 // A program run as a child process, its standard output and error on one pipe that this side
 // reads: line by line, or while waiting for the end. Standard input is /dev/null, or a pipe that
-// say() writes lines to. The child
-// starts with no signal blocked and with SIGINT, SIGTERM and SIGPIPE at their defaults, whatever
-// the calling thread blocks or this process ignores. One thread uses an object at a time.
+// say() writes lines to. The child starts with no signal blocked and with SIGINT, SIGTERM and
+// SIGPIPE at their defaults, whatever the calling thread blocks or this process ignores. One
+// thread uses an object at a time.
 
 #include <sys/types.h>
 

@@ -5,7 +5,6 @@
 #include <cstring>
 
 namespace vq36tools {
-namespace {
 
 GUID vq36InterfaceClass() {
     GUID guid{};
@@ -15,8 +14,6 @@ GUID vq36InterfaceClass() {
     std::memcpy(guid.Data4, vq36::kInterfaceGuidData4, sizeof guid.Data4);
     return guid;
 }
-
-}  // namespace
 
 std::vector<std::string> interfacePaths(const GUID& guid) {
     std::vector<std::string> paths;

@@ -13,6 +13,8 @@
 
 namespace vq36tools {
 
+// The VQ36 device interface class.
+GUID vq36InterfaceClass();
 // The present device interfaces of the class `guid`, through SetupAPI (none when no machine
 // answers).
 std::vector<std::string> interfacePaths(const GUID& guid);
