@@ -456,7 +456,9 @@ TEST_F(FirmwareUpdateTest, TheBuiltInImageTakesTheDeviceFrom12To14ThenAnEqualTab
           "Firmware update: encountered null, so breaking out",
           "Firmware update, successfully marked as finished",
           // the device left for its boot loader and came back: the handle was opened again
-          "Device handle became invalid; trying to re-open."})
+          "Device handle became invalid; trying to re-open.",
+          // the status monitor idled while the update ran
+          "(blocked by fw u-d)"})
         EXPECT_TRUE(logHas(line)) << line;
 
     // Again, on a device that holds the same sections: only the table goes out.
