@@ -2,7 +2,6 @@
 
 #include <mutex>
 
-#include "internal.h"
 #include "standin/winmm/layer.h"
 #include "win32/windows.h"
 
@@ -13,14 +12,6 @@ std::mutex gDefMu;
 DefDriverProcCall gLastDef;
 
 }  // namespace
-
-namespace detail {
-
-bool threadCallbacksSupported() {
-    return false;
-}
-
-}  // namespace detail
 
 DefDriverProcCall lastDefDriverProcCall() {
     std::lock_guard lock(gDefMu);
@@ -67,7 +58,11 @@ BOOL APIENTRY DriverCallback(DWORD_PTR dwCallback, DWORD dwFlags, HDRVR hDevice,
         }
         case DCB_EVENT:
             return SetEvent(reinterpret_cast<HANDLE>(dwCallback));
-        default:  // DCB_NULL, windows (none on this machine), threads without queues, unknown
+        case DCB_TASK:  // the message goes to the thread's queue with the device and parameter 1
+            return PostThreadMessageA(static_cast<DWORD>(dwCallback), dwMsg,
+                                      reinterpret_cast<WPARAM>(hDevice),
+                                      static_cast<LPARAM>(dwParam1));
+        default:  // DCB_NULL, windows (this machine has none to call back), unknown kinds
             return FALSE;
     }
 }

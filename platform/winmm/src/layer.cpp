@@ -23,7 +23,6 @@
 #include <string>
 #include <vector>
 
-#include "internal.h"
 #include "standin/winmm/layer.h"
 #include "winmm/mmddk.h"
 
@@ -183,9 +182,9 @@ MMRESULT checkCallback(DWORD_PTR callback, DWORD flags) {
             return callback != 0 ? MMSYSERR_NOERROR : MMSYSERR_INVALPARAM;
         case CALLBACK_EVENT:
             return callback != 0 ? MMSYSERR_NOERROR : MMSYSERR_INVALPARAM;
-        case CALLBACK_THREAD:
-            return detail::threadCallbacksSupported() ? MMSYSERR_NOERROR : MMSYSERR_INVALFLAG;
-        default:  // windows do not exist on this machine; unknown kinds
+        case CALLBACK_THREAD:  // a thread id; the thread makes its queue before it waits
+            return callback != 0 ? MMSYSERR_NOERROR : MMSYSERR_INVALPARAM;
+        default:  // window callbacks (this machine has no windows to call back); unknown kinds
             return MMSYSERR_INVALFLAG;
     }
 }

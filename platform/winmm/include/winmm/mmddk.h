@@ -96,7 +96,8 @@ typedef DWORD(APIENTRY* MIDIDRIVERMESSAGE)(UINT uDeviceID, UINT uMsg, DWORD_PTR 
 #define DCB_NOSWITCH 0x0008
 
 // Calls back the client of a driver: a function (called with hDevice, dwMsg, dwUser, dwParam1,
-// dwParam2), an event (set), or a thread (dwMsg posted to its queue with hDevice and dwParam1).
+// dwParam2), an event (set), or a thread (dwMsg posted to the queue of the thread whose id is
+// dwCallback, with hDevice as wParam and dwParam1 as lParam).
 // TRUE when the callback was made; FALSE for DCB_NULL, an unknown kind or a bad target.
 BOOL APIENTRY DriverCallback(DWORD_PTR dwCallback, DWORD dwFlags, HDRVR hDevice, DWORD dwMsg,
                              DWORD_PTR dwUser, DWORD_PTR dwParam1, DWORD_PTR dwParam2);
