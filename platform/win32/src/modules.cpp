@@ -19,6 +19,10 @@
 //    DllMain(hinst, DLL_PROCESS_DETACH, nullptr) before the module's static destruction and
 //    unloads it. FreeLibrary of a module the stand-in did not load does nothing (such modules
 //    are pinned, like those a platform program links at build time).
+//  - a module's imports (the objects it was linked against) that have a DllMain of their own
+//    are modules too, as on the platform: the first load that brings one in runs its
+//    DLL_PROCESS_ATTACH before the importing module's, and every importing module holds one
+//    reference on it until it is freed (its DLL_PROCESS_DETACH runs after the importer's).
 //  - DllMain runs under the loader lock (a process-wide recursive lock): a DllMain may itself
 //    load or look up modules, and no two DllMain calls run at once.
 //  - DLL_THREAD_ATTACH and DLL_THREAD_DETACH are not delivered. Modules still loaded when the
@@ -129,6 +133,7 @@ struct Reference {
     void* dlHandle = nullptr;
     long count = 0;
     BOOL(WINAPI* dllMain)(HINSTANCE, DWORD, LPVOID) = nullptr;
+    std::vector<std::uintptr_t> imports;  // imported modules this one holds a reference on
 };
 
 std::recursive_mutex& loaderLock() {
@@ -152,6 +157,84 @@ void* ownSymbol(const LoadedObject& module, const char* name) {
     auto address = reinterpret_cast<std::uintptr_t>(symbol);
     if (symbol == nullptr || address < module.base || address >= module.end) return nullptr;
     return symbol;
+}
+
+// The file names a loaded object was linked against (its DT_NEEDED entries).
+std::vector<std::string> importNames(const LoadedObject& module) {
+    std::vector<std::string> names;
+    void* handle = dlopen(module.path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+    if (handle == nullptr) return names;
+    link_map* map = nullptr;
+    if (dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr && map->l_ld != nullptr) {
+        std::uintptr_t strtab = 0;
+        for (const ElfW(Dyn)* d = map->l_ld; d->d_tag != DT_NULL; ++d) {
+            if (d->d_tag == DT_STRTAB) strtab = d->d_un.d_ptr;
+        }
+        // The loader may or may not have relocated the dynamic section in place.
+        if (strtab != 0 && strtab < map->l_addr) strtab += map->l_addr;
+        for (const ElfW(Dyn)* d = map->l_ld; strtab != 0 && d->d_tag != DT_NULL; ++d) {
+            if (d->d_tag == DT_NEEDED)
+                names.emplace_back(reinterpret_cast<const char*>(strtab + d->d_un.d_val));
+        }
+    }
+    dlclose(handle);
+    return names;
+}
+
+void releaseModule(std::uintptr_t base);
+
+// Takes a reference on each import of `module` that has a DllMain, attaching those that are
+// new (their own imports first). False when an import's DllMain failed its attach.
+bool attachImports(const LoadedObject& module, std::vector<std::uintptr_t>* held) {
+    const std::vector<LoadedObject> loaded = scanLoadedObjects();
+    for (const std::string& name : importNames(module)) {
+        const LoadedObject* import = nullptr;
+        for (std::size_t i = 1; i < loaded.size(); ++i) {  // never the program itself
+            if (hostBaseName(loaded[i].path) == name) import = &loaded[i];
+        }
+        if (import == nullptr || import->base == module.base) continue;
+        auto it = references().find(import->base);
+        if (it != references().end()) {
+            ++it->second.count;
+            held->push_back(import->base);
+            continue;
+        }
+        auto dllMain = reinterpret_cast<BOOL(WINAPI*)(HINSTANCE, DWORD, LPVOID)>(
+            ownSymbol(*import, "DllMain"));
+        if (dllMain == nullptr) continue;  // a plain shared object, not a module
+        Reference ref;
+        ref.dlHandle = dlopen(import->path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+        if (ref.dlHandle == nullptr) continue;
+        ref.count = 1;
+        ref.dllMain = dllMain;
+        if (!attachImports(*import, &ref.imports)) {
+            for (std::uintptr_t b : ref.imports) releaseModule(b);
+            dlclose(ref.dlHandle);
+            return false;
+        }
+        references()[import->base] = ref;
+        if (!dllMain(asModule(import->base), DLL_PROCESS_ATTACH, nullptr)) {
+            dllMain(asModule(import->base), DLL_PROCESS_DETACH, nullptr);
+            std::vector<std::uintptr_t> imports = ref.imports;
+            references().erase(import->base);
+            dlclose(ref.dlHandle);
+            for (std::uintptr_t b : imports) releaseModule(b);
+            return false;
+        }
+        held->push_back(import->base);
+    }
+    return true;
+}
+
+// Drops one reference; the last runs the detach, unloads and releases the module's imports.
+void releaseModule(std::uintptr_t base) {
+    auto it = references().find(base);
+    if (it == references().end() || --it->second.count > 0) return;
+    Reference ref = it->second;
+    if (ref.dllMain != nullptr) ref.dllMain(asModule(base), DLL_PROCESS_DETACH, nullptr);
+    references().erase(it);
+    dlclose(ref.dlHandle);
+    for (std::uintptr_t b : ref.imports) releaseModule(b);
 }
 
 bool isElfFile(const std::string& path) {
@@ -267,11 +350,22 @@ HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
     ref.count = 1;
     ref.dllMain =
         reinterpret_cast<BOOL(WINAPI*)(HINSTANCE, DWORD, LPVOID)>(ownSymbol(module, "DllMain"));
-    if (ref.dllMain != nullptr &&
-        !ref.dllMain(asModule(module.base), DLL_PROCESS_ATTACH, nullptr)) {
-        ref.dllMain(asModule(module.base), DLL_PROCESS_DETACH, nullptr);
+    std::vector<std::uintptr_t> imports;
+    if (!attachImports(module, &imports)) {
         references().erase(module.base);
         dlclose(handle);
+        for (std::uintptr_t b : imports) releaseModule(b);
+        tLoaderMessage = "an imported module's DllMain failed the process attach: " + path;
+        SetLastError(ERROR_DLL_INIT_FAILED);
+        return nullptr;
+    }
+    references()[module.base].imports = imports;
+    BOOL(WINAPI * dllMain)(HINSTANCE, DWORD, LPVOID) = references()[module.base].dllMain;
+    if (dllMain != nullptr && !dllMain(asModule(module.base), DLL_PROCESS_ATTACH, nullptr)) {
+        dllMain(asModule(module.base), DLL_PROCESS_DETACH, nullptr);
+        references().erase(module.base);
+        dlclose(handle);
+        for (std::uintptr_t b : imports) releaseModule(b);
         tLoaderMessage = "DllMain failed the process attach: " + path;
         SetLastError(ERROR_DLL_INIT_FAILED);
         return nullptr;
@@ -289,11 +383,7 @@ BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
         SetLastError(ERROR_MOD_NOT_FOUND);
         return FALSE;
     }
-    if (--it->second.count > 0) return TRUE;
-    Reference ref = it->second;
-    if (ref.dllMain != nullptr) ref.dllMain(hLibModule, DLL_PROCESS_DETACH, nullptr);
-    references().erase(it);
-    dlclose(ref.dlHandle);
+    releaseModule(base);
     return TRUE;
 }
 
@@ -373,4 +463,14 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
         return nullptr;
     }
     return reinterpret_cast<FARPROC>(symbol);
+}
+
+BOOL WINAPI DisableThreadLibraryCalls(HMODULE hLibModule) {
+    LoadedObject module;
+    if (hLibModule == nullptr ||
+        !findByBase(reinterpret_cast<std::uintptr_t>(hLibModule), &module)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
 }

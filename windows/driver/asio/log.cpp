@@ -43,6 +43,13 @@ void OpenDebugLog() {
     if (GetFileAttributesA(kEnableFlag) != INVALID_FILE_ATTRIBUTES) {
         FormatDebugLogFileName(gLogFileName, sizeof gLogFileName, GetCurrentProcessId());
         FILE* stream = _fsopen(gLogFileName, "w", _SH_DENYNO);
+        // Emptied, the file is written on at its end: the MIDI driver, loaded into the same
+        // process, appends its lines to the same file through a stream of its own, and a
+        // private write position would overwrite them.
+        if (stream != nullptr) {
+            std::fclose(stream);
+            stream = _fsopen(gLogFileName, "a", _SH_DENYNO);
+        }
         if (stream == nullptr) gLogFileName[0] = '\0';  // no log: no name to hand out
         gLogStream.store(stream, std::memory_order_release);
     }

@@ -21,5 +21,7 @@ BOOL WINAPI FreeLibrary(HMODULE hLibModule);
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
 DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+// Thread notifications are never delivered here; TRUE for a loaded module.
+BOOL WINAPI DisableThreadLibraryCalls(HMODULE hLibModule);
 
 }  // extern "C"
