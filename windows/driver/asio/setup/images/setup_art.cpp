@@ -474,8 +474,57 @@ void drawPage1(cairo_t* cr) {
     footerPlates(cr);
 }
 
+// The ends of the MIDI ports beside them: the computer (left), whose messages go out to the
+// device's control surface (right), which sends its own back in.
+void computerPictogram(cairo_t* cr, double x, double y) {
+    roundRect(cr, {x - 34, y - 26, x + 34, y + 20}, 3);
+    setColour(cr, kEngrave, 0.7);
+    cairo_fill(cr);
+    cairo_rectangle(cr, x - 30, y - 22, 60, 37);
+    cairo_set_source_rgb(cr, 0.05, 0.06, 0.07);
+    cairo_fill(cr);
+    for (int i = 0; i < 4; ++i)
+        hline(cr, x - 24, x - 24 + 20 + (i * 11) % 24, y - 16 + i * 7, kAmber, 0.6);
+    setColour(cr, kEngrave, 0.7);
+    cairo_rectangle(cr, x - 5, y + 20, 10, 8);
+    cairo_fill(cr);
+    roundRect(cr, {x - 20, y + 28, x + 20, y + 32}, 2);
+    cairo_fill(cr);
+}
+
+void surfacePictogram(cairo_t* cr, double x, double y) {
+    roundRect(cr, {x - 40, y - 28, x + 40, y + 30}, 4);
+    setColour(cr, kEngrave, 0.7);
+    cairo_fill(cr);
+    roundRect(cr, {x - 37, y - 25, x + 37, y + 27}, 3);
+    cairo_set_source_rgb(cr, 0.10, 0.11, 0.12);
+    cairo_fill(cr);
+    for (int i = 0; i < 4; ++i) {
+        double kx = x - 27 + i * 18;
+        cairo_arc(cr, kx, y - 13, 5, 0, 2 * kPi);
+        setColour(cr, kEngrave, 0.8);
+        cairo_fill(cr);
+        cairo_rectangle(cr, kx - 1, y - 2, 2, 24);
+        cairo_set_source_rgb(cr, 0, 0, 0);
+        cairo_fill(cr);
+        double cy = y + 4 + (i * 7) % 14;
+        cairo_rectangle(cr, kx - 5, cy - 2.5, 10, 5);
+        setColour(cr, i == 1 ? kAmber : kEngrave, 0.9);
+        cairo_fill(cr);
+    }
+}
+
 void drawPage3(cairo_t* cr) {
     commonFrame(cr, true);
+    const Rect left{8, 52, 168, 232}, right{502, 52, 660, 232};
+    panel(cr, left, 0);
+    recess(cr, inset(left, 12), 5, {0.063, 0.071, 0.082});
+    computerPictogram(cr, left.cx(), 128);
+    engraved(cr, "COMPUTER", left.cx(), 200, 10, false, Align::Centre, kEngrave, 2);
+    panel(cr, right, 0);
+    recess(cr, inset(right, 12), 5, {0.063, 0.071, 0.082});
+    surfacePictogram(cr, right.cx(), 128);
+    engraved(cr, "CONTROL SURFACE", right.cx(), 200, 10, false, Align::Centre, kEngrave, 1.5);
     for (int i = 0; i < 2; ++i) {
         panel(cr, kMidiPanels[i], kPage3TitleBand);
         comboWell(cr, kComboFaces[i]);
