@@ -46,13 +46,17 @@ Rect inset(const Rect& r, double d) {
     return {r.l + d, r.t + d, r.r - d, r.b - d};
 }
 
-void fillVertical(cairo_t* cr, const Rect& r, const Rgba& top, const Rgba& bottom) {
-    cairo_pattern_t* p = cairo_pattern_create_linear(0, r.t, 0, r.b);
-    cairo_pattern_add_color_stop_rgba(p, 0, top.r, top.g, top.b, top.a);
-    cairo_pattern_add_color_stop_rgba(p, 1, bottom.r, bottom.g, bottom.b, bottom.a);
+// Fills the current path with a gradient of colour stops (the pattern is taken over).
+using Stops = std::initializer_list<std::pair<double, Rgba>>;
+void fillWith(cairo_t* cr, cairo_pattern_t* p, Stops stops) {
+    for (const auto& [at, c] : stops) cairo_pattern_add_color_stop_rgba(p, at, c.r, c.g, c.b, c.a);
     cairo_set_source(cr, p);
     cairo_fill(cr);
     cairo_pattern_destroy(p);
+}
+
+void fillVertical(cairo_t* cr, const Rect& r, const Rgba& top, const Rgba& bottom) {
+    fillWith(cr, cairo_pattern_create_linear(0, r.t, 0, r.b), {{0, top}, {1, bottom}});
 }
 
 void hline(cairo_t* cr, double x0, double x1, double y, const Rgba& c, double alpha = 1.0) {
@@ -228,18 +232,28 @@ void panel(cairo_t* cr, const Rect& r, double bandBottom) {
     for (double x : {r.l + 6.5, r.r - 6.5})
         for (double y : {r.t + 6.5, r.b - 6.5}) {
             cairo_arc(cr, x, y, 2.2, 0, 2 * kPi);
-            cairo_pattern_t* p = cairo_pattern_create_linear(x - 2, y - 2, x + 2, y + 2);
-            cairo_pattern_add_color_stop_rgb(p, 0, 0.45, 0.47, 0.51);
-            cairo_pattern_add_color_stop_rgb(p, 1, 0.13, 0.14, 0.16);
-            cairo_set_source(cr, p);
-            cairo_fill(cr);
-            cairo_pattern_destroy(p);
+            fillWith(cr, cairo_pattern_create_linear(x - 2, y - 2, x + 2, y + 2),
+                     {{0, {0.45, 0.47, 0.51}}, {1, {0.13, 0.14, 0.16}}});
             cairo_set_line_width(cr, 0.8);
             cairo_set_source_rgba(cr, 0, 0, 0, 0.7);
             cairo_move_to(cr, x - 1.5, y + 1.5);
             cairo_line_to(cr, x + 1.5, y - 1.5);
             cairo_stroke(cr);
         }
+}
+
+// The shade that a raised edge casts into a sunken area, from its top down `depth` pixels.
+void innerShadow(cairo_t* cr, const Rect& r, double radius, double depth, double alpha) {
+    cairo_save(cr);
+    roundRect(cr, r, radius);
+    cairo_clip(cr);
+    cairo_pattern_t* p = cairo_pattern_create_linear(0, r.t, 0, r.t + depth);
+    cairo_pattern_add_color_stop_rgba(p, 0, 0, 0, 0, alpha);
+    cairo_pattern_add_color_stop_rgba(p, 1, 0, 0, 0, 0);
+    cairo_set_source(cr, p);
+    cairo_paint(cr);
+    cairo_pattern_destroy(p);
+    cairo_restore(cr);
 }
 
 // A recessed area: dark, shaded at its top, lit at its lower edge.
@@ -250,16 +264,7 @@ void recess(cairo_t* cr, const Rect& r, double radius, const Rgba& fill = {0.043
     roundRect(cr, r, radius);
     setColour(cr, fill);
     cairo_fill(cr);
-    cairo_save(cr);
-    roundRect(cr, r, radius);
-    cairo_clip(cr);
-    cairo_pattern_t* p = cairo_pattern_create_linear(0, r.t, 0, r.t + 5);
-    cairo_pattern_add_color_stop_rgba(p, 0, 0, 0, 0, 0.6);
-    cairo_pattern_add_color_stop_rgba(p, 1, 0, 0, 0, 0);
-    cairo_set_source(cr, p);
-    cairo_paint(cr);
-    cairo_pattern_destroy(p);
-    cairo_restore(cr);
+    innerShadow(cr, r, radius, 5, 0.6);
     roundRect(cr, inset(r, 0.5), radius);
     cairo_set_source_rgba(cr, 0, 0, 0, 0.8);
     cairo_set_line_width(cr, 1);
@@ -294,23 +299,17 @@ void jack(cairo_t* cr, double x, double y) {
         cairo_line_to(cr, x + 19 * std::cos(a), y + 19 * std::sin(a));
     }
     cairo_close_path(cr);
-    cairo_pattern_t* p = cairo_pattern_create_linear(x - 15, y - 15, x + 15, y + 15);
-    cairo_pattern_add_color_stop_rgb(p, 0, 0.62, 0.64, 0.68);
-    cairo_pattern_add_color_stop_rgb(p, 0.5, 0.36, 0.38, 0.42);
-    cairo_pattern_add_color_stop_rgb(p, 1, 0.17, 0.18, 0.20);
-    cairo_set_source(cr, p);
-    cairo_fill_preserve(cr);
-    cairo_pattern_destroy(p);
+    cairo_path_t* nut = cairo_copy_path(cr);
+    fillWith(cr, cairo_pattern_create_linear(x - 15, y - 15, x + 15, y + 15),
+             {{0, {0.62, 0.64, 0.68}}, {0.5, {0.36, 0.38, 0.42}}, {1, {0.17, 0.18, 0.20}}});
+    cairo_append_path(cr, nut);
+    cairo_path_destroy(nut);
     setColour(cr, kEdge);
     cairo_set_line_width(cr, 1);
     cairo_stroke(cr);
     cairo_arc(cr, x, y, 12, 0, 2 * kPi);
-    p = cairo_pattern_create_linear(x, y - 12, x, y + 12);
-    cairo_pattern_add_color_stop_rgb(p, 0, 0.10, 0.11, 0.12);
-    cairo_pattern_add_color_stop_rgb(p, 1, 0.30, 0.32, 0.35);
-    cairo_set_source(cr, p);
-    cairo_fill(cr);
-    cairo_pattern_destroy(p);
+    fillWith(cr, cairo_pattern_create_linear(x, y - 12, x, y + 12),
+             {{0, {0.10, 0.11, 0.12}}, {1, {0.30, 0.32, 0.35}}});
     cairo_arc(cr, x, y, 6, 0, 2 * kPi);
     cairo_set_source_rgb(cr, 0.01, 0.01, 0.01);
     cairo_fill(cr);
@@ -323,12 +322,8 @@ void jack(cairo_t* cr, double x, double y) {
 // A five-pin DIN socket.
 void dinSocket(cairo_t* cr, double x, double y) {
     cairo_arc(cr, x, y, 27, 0, 2 * kPi);
-    cairo_pattern_t* p = cairo_pattern_create_linear(x - 20, y - 20, x + 20, y + 20);
-    cairo_pattern_add_color_stop_rgb(p, 0, 0.60, 0.62, 0.66);
-    cairo_pattern_add_color_stop_rgb(p, 1, 0.18, 0.19, 0.21);
-    cairo_set_source(cr, p);
-    cairo_fill(cr);
-    cairo_pattern_destroy(p);
+    fillWith(cr, cairo_pattern_create_linear(x - 20, y - 20, x + 20, y + 20),
+             {{0, {0.60, 0.62, 0.66}}, {1, {0.18, 0.19, 0.21}}});
     cairo_arc(cr, x, y, 22, 0, 2 * kPi);
     cairo_set_source_rgb(cr, 0.05, 0.05, 0.06);
     cairo_fill(cr);
@@ -596,28 +591,15 @@ void drawBlank(cairo_t* cr, bool withPageButton) {
 void drawRadio(cairo_t* cr, bool selected, bool enabled) {
     double c = 7;
     cairo_arc(cr, c, c, 6.5, 0, 2 * kPi);
-    cairo_pattern_t* p = cairo_pattern_create_linear(0, 1, 0, 13);
-    cairo_pattern_add_color_stop_rgb(p, 0, 0.55, 0.58, 0.63);
-    cairo_pattern_add_color_stop_rgb(p, 1, 0.20, 0.21, 0.24);
-    cairo_set_source(cr, p);
-    cairo_fill(cr);
-    cairo_pattern_destroy(p);
+    fillWith(cr, cairo_pattern_create_linear(0, 1, 0, 13),
+             {{0, {0.55, 0.58, 0.63}}, {1, {0.20, 0.21, 0.24}}});
     cairo_arc(cr, c, c, 5, 0, 2 * kPi);
-    p = cairo_pattern_create_linear(0, 2, 0, 12);
-    cairo_pattern_add_color_stop_rgb(p, 0, 0.02, 0.02, 0.03);
-    cairo_pattern_add_color_stop_rgb(p, 1, 0.14, 0.15, 0.17);
-    cairo_set_source(cr, p);
-    cairo_fill(cr);
-    cairo_pattern_destroy(p);
+    fillWith(cr, cairo_pattern_create_linear(0, 2, 0, 12),
+             {{0, {0.02, 0.02, 0.03}}, {1, {0.14, 0.15, 0.17}}});
     if (selected) {
         cairo_arc(cr, c, c, 3.6, 0, 2 * kPi);
-        p = cairo_pattern_create_radial(c - 1, c - 1, 0.5, c, c, 3.6);
-        cairo_pattern_add_color_stop_rgb(p, 0, 1.0, 0.93, 0.70);
-        cairo_pattern_add_color_stop_rgb(p, 0.5, kAmber.r, kAmber.g, kAmber.b);
-        cairo_pattern_add_color_stop_rgb(p, 1, kAmberDeep.r, kAmberDeep.g, kAmberDeep.b);
-        cairo_set_source(cr, p);
-        cairo_fill(cr);
-        cairo_pattern_destroy(p);
+        fillWith(cr, cairo_pattern_create_radial(c - 1, c - 1, 0.5, c, c, 3.6),
+                 {{0, {1.0, 0.93, 0.70}}, {0.5, kAmber}, {1, kAmberDeep}});
     }
     if (!enabled) {
         cairo_arc(cr, c, c, 7, 0, 2 * kPi);
@@ -630,38 +612,23 @@ void drawLed(cairo_t* cr, bool on, const Rgba& lit, const Rgba& deep) {
     double c = 8;
     // Bezel.
     cairo_arc(cr, c, c, 7.5, 0, 2 * kPi);
-    cairo_pattern_t* p = cairo_pattern_create_linear(0, 0, 0, 16);
-    cairo_pattern_add_color_stop_rgb(p, 0, 0.03, 0.03, 0.04);
-    cairo_pattern_add_color_stop_rgb(p, 1, 0.42, 0.44, 0.48);
-    cairo_set_source(cr, p);
-    cairo_fill(cr);
-    cairo_pattern_destroy(p);
+    fillWith(cr, cairo_pattern_create_linear(0, 0, 0, 16),
+             {{0, {0.03, 0.03, 0.04}}, {1, {0.42, 0.44, 0.48}}});
     cairo_arc(cr, c, c, 6.2, 0, 2 * kPi);
     cairo_set_source_rgb(cr, 0.02, 0.02, 0.02);
     cairo_fill(cr);
-    // Lens.
+    // Lens, and when lit its glow on the bezel.
     cairo_arc(cr, c, c, 5.4, 0, 2 * kPi);
-    p = cairo_pattern_create_radial(c - 1.5, c - 1.5, 0.5, c, c, 5.4);
+    cairo_pattern_t* lens = cairo_pattern_create_radial(c - 1.5, c - 1.5, 0.5, c, c, 5.4);
     if (on) {
-        cairo_pattern_add_color_stop_rgb(p, 0, 1.0, 0.97, 0.85);
-        cairo_pattern_add_color_stop_rgb(p, 0.35, lit.r, lit.g, lit.b);
-        cairo_pattern_add_color_stop_rgb(p, 1, deep.r, deep.g, deep.b);
-    } else {
-        cairo_pattern_add_color_stop_rgb(p, 0, deep.r * 0.30, deep.g * 0.30, deep.b * 0.30 + 0.03);
-        cairo_pattern_add_color_stop_rgb(p, 1, deep.r * 0.12, deep.g * 0.12, deep.b * 0.12 + 0.02);
-    }
-    cairo_set_source(cr, p);
-    cairo_fill(cr);
-    cairo_pattern_destroy(p);
-    if (on) {
-        // The glow on the bezel.
+        fillWith(cr, lens, {{0, {1.0, 0.97, 0.85}}, {0.35, lit}, {1, deep}});
         cairo_arc(cr, c, c, 7.8, 0, 2 * kPi);
-        p = cairo_pattern_create_radial(c, c, 5.0, c, c, 7.8);
-        cairo_pattern_add_color_stop_rgba(p, 0, lit.r, lit.g, lit.b, 0.75);
-        cairo_pattern_add_color_stop_rgba(p, 1, lit.r, lit.g, lit.b, 0);
-        cairo_set_source(cr, p);
-        cairo_fill(cr);
-        cairo_pattern_destroy(p);
+        fillWith(cr, cairo_pattern_create_radial(c, c, 5.0, c, c, 7.8),
+                 {{0, {lit.r, lit.g, lit.b, 0.75}}, {1, {lit.r, lit.g, lit.b, 0}}});
+    } else {
+        fillWith(cr, lens,
+                 {{0, {deep.r * 0.30, deep.g * 0.30, deep.b * 0.30 + 0.03}},
+                  {1, {deep.r * 0.12, deep.g * 0.12, deep.b * 0.12 + 0.02}}});
     }
     // Reflection.
     cairo_arc(cr, c - 1.8, c - 2.0, 1.5, 0, 2 * kPi);
@@ -679,15 +646,13 @@ void drawThumb(cairo_t* cr, double cx, double cy, double w, double h, bool verti
     cairo_set_source_rgba(cr, 0, 0, 0, 0.35);
     cairo_fill(cr);
     roundRect(cr, cap, 4);
-    cairo_pattern_t* p = vertical ? cairo_pattern_create_linear(0, cap.t, 0, cap.b)
-                                  : cairo_pattern_create_linear(cap.l, 0, cap.r, 0);
-    cairo_pattern_add_color_stop_rgb(p, 0, 0.50, 0.53, 0.58);
-    cairo_pattern_add_color_stop_rgb(p, 0.45, 0.30, 0.32, 0.36);
-    cairo_pattern_add_color_stop_rgb(p, 0.55, 0.22, 0.23, 0.26);
-    cairo_pattern_add_color_stop_rgb(p, 1, 0.36, 0.38, 0.42);
-    cairo_set_source(cr, p);
-    cairo_fill(cr);
-    cairo_pattern_destroy(p);
+    fillWith(cr,
+             vertical ? cairo_pattern_create_linear(0, cap.t, 0, cap.b)
+                      : cairo_pattern_create_linear(cap.l, 0, cap.r, 0),
+             {{0, {0.50, 0.53, 0.58}},
+              {0.45, {0.30, 0.32, 0.36}},
+              {0.55, {0.22, 0.23, 0.26}},
+              {1, {0.36, 0.38, 0.42}}});
     // Grip ridges.
     for (int i = 1; i <= 3; ++i) {
         double d = i * (vertical ? h : w) / 9.0;
@@ -752,16 +717,7 @@ void drawUpdateButton(cairo_t* cr, double w, double h, ButtonFace face) {
     cairo_set_line_width(cr, 1);
     cairo_stroke(cr);
     if (face == ButtonFace::Busy) {
-        cairo_save(cr);
-        roundRect(cr, b, 4);
-        cairo_clip(cr);
-        cairo_pattern_t* p = cairo_pattern_create_linear(0, 0, 0, 6);
-        cairo_pattern_add_color_stop_rgba(p, 0, 0, 0, 0, 0.35);
-        cairo_pattern_add_color_stop_rgba(p, 1, 0, 0, 0, 0);
-        cairo_set_source(cr, p);
-        cairo_paint(cr);
-        cairo_pattern_destroy(p);
-        cairo_restore(cr);
+        innerShadow(cr, {b.l, -0.5, b.r, b.b}, 4, 6, 0.35);
     } else {
         hline(cr, 4, w - 4, 1, {1, 1, 1}, 0.8);
     }
