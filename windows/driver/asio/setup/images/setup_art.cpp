@@ -570,9 +570,11 @@ void drawNotConnected(cairo_t* cr) {
     cairo_stroke(cr);
     setColour(cr, kAmber, 0.9);
     cairo_set_line_width(cr, 2);
+    // Rays from the gap between plug and socket.
     for (int i = -1; i <= 1; ++i) {
-        cairo_move_to(cr, x + i * 5 - 2, y - 22 + std::abs(i) * 3);
-        cairo_line_to(cr, x + i * 9 - 3, y - 32 + std::abs(i) * 3);
+        double a = -kPi / 2 + i * kPi / 4;
+        cairo_move_to(cr, x + 6 + 14 * std::cos(a), y + 14 * std::sin(a));
+        cairo_line_to(cr, x + 6 + 22 * std::cos(a), y + 22 * std::sin(a));
     }
     cairo_stroke(cr);
     cairo_set_line_cap(cr, CAIRO_LINE_CAP_BUTT);
