@@ -105,8 +105,14 @@ TEST(SetupImages, OverlaysHalfCoverTheirPanelsAndLitPartsReadAsLit) {
     const std::string dir = VQ36_SETUP_IMAGE_DIR;
     // Inside the firmware panel (status line, LED row) and inside the other panels (headphone
     // tone, buffer size, the page button).
-    const std::pair<int, int> firmware[] = {{40, 269}, {300, 296}};
-    const std::pair<int, int> others[] = {{88, 150}, {580, 150}, {60, 25}, {416, 100}};
+    // The firmware panel's contents: title, both status lines, the update button's corners,
+    // the first and the last LED.
+    const std::pair<int, int> firmware[] = {{253, 250}, {40, 269},  {465, 269}, {28, 287},
+                                            {129, 308}, {144, 296}, {477, 296}};
+    // Everything else: thumbs at both ends of their travel, the buffer value, radio buttons,
+    // the page button and the page title.
+    const std::pair<int, int> others[] = {{48, 110}, {130, 211}, {581, 97}, {581, 273}, {580, 298},
+                                          {198, 89}, {438, 89},  {20, 25},  {160, 40},  {332, 24}};
     Png under(imagePath(dir, "219")), during(imagePath(dir, "221"));
     for (auto [x, y] : firmware) {
         EXPECT_EQ(under.alpha(x, y), 127) << x << "," << y;
@@ -134,6 +140,60 @@ TEST(SetupImages, OverlaysHalfCoverTheirPanelsAndLitPartsReadAsLit) {
     }
 }
 
+struct Point {
+    int x, y;
+};
+
+// Where the dialog writes white text on each background: a point of the text's box beside its
+// anchor (the centre, or a few pixels inside from a left or right end).
+struct Text {
+    const char* background;
+    std::vector<Point> points;
+};
+
+std::vector<Text> whiteText() {
+    std::vector<Point> page0 = {{253, 250}, {46, 269}, {459, 269}, {332, 24}, {30, 25},
+                                {88, 68},   {46, 90},  {128, 90},  {88, 110}, {88, 211},
+                                {220, 68},  {416, 68}, {580, 68},  {580, 298}};
+    for (int v = 0; v <= 50; v += 5) page0.push_back({536, 273 - v * 176 / 50});
+    for (Point radio : {Point{198, 89}, {198, 114}, {274, 114}, {364, 89}, {438, 89}})
+        page0.push_back({radio.x + 16, radio.y});
+    std::vector<Point> page1 = {{332, 24}, {30, 25}};
+    for (int x : {86, 253, 415, 580}) {
+        page1.push_back({x, 71});
+        page1.push_back({x - 55, 149});
+    }
+    for (Point radio : {Point{36, 171},
+                        {36, 195},
+                        {204, 171},
+                        {204, 195},
+                        {370, 171},
+                        {370, 195},
+                        {531, 171},
+                        {531, 195}})
+        page1.push_back({radio.x + 16, radio.y});
+    return {{"200", page0},
+            {"201", page1},
+            {"222", {{332, 24}, {30, 25}, {253, 68}, {416, 68}, {237, 92}, {400, 92}}},
+            {"202", {{248, 123}, {248, 272}}}};
+}
+
+TEST(SetupImages, WhiteTextFallsOnDarkPanelsAndThumbsPointAtTheirValue) {
+    const std::string dir = VQ36_SETUP_IMAGE_DIR;
+    for (const auto& t : whiteText()) {
+        Png b(imagePath(dir, t.background));
+        for (Point p : t.points)
+            EXPECT_LT(b.brightness(p.x, p.y), 3 * 80) << t.background << " " << p.x << "," << p.y;
+    }
+    // The dialog centres 213 at 3 right and 4 down of the slider's point, 214 at 4 right and
+    // 3 down: the thumbs' white value line must cross that point.
+    Png vertical(imagePath(dir, "213")), horizontal(imagePath(dir, "214"));
+    for (int y : {18, 19}) EXPECT_GT(vertical.brightness(29, y), 3 * 200) << y;
+    for (int y : {15, 22}) EXPECT_LT(vertical.brightness(29, y), 3 * 200) << y;
+    for (int x : {17, 18}) EXPECT_GT(horizontal.brightness(x, 28), 3 * 200) << x;
+    for (int x : {14, 21}) EXPECT_LT(horizontal.brightness(x, 28), 3 * 200) << x;
+}
+
 TEST(SetupImages, TheGeneratorDrawsTheSameBytesOnEveryRun) {
     char templ[] = "/tmp/vq36-setup-images-XXXXXX";
     ASSERT_NE(mkdtemp(templ), nullptr);
@@ -143,6 +203,14 @@ TEST(SetupImages, TheGeneratorDrawsTheSameBytesOnEveryRun) {
     for (const auto& e : kImages)
         EXPECT_EQ(bytes(imagePath(again, e.name)), bytes(imagePath(VQ36_SETUP_IMAGE_DIR, e.name)))
             << e.name;
+    // The preview mode composes frames from them; a folder it cannot write to fails the run.
+    const std::string preview = std::string("'") + VQ36_SETUP_IMAGE_GENERATOR + "' --preview '" +
+                                again + "' '" + again + "'";
+    ASSERT_EQ(std::system(preview.c_str()), 0);
+    EXPECT_TRUE(Png(again + "/preview_page0_update_50.png").ok());
+    const std::string nowhere =
+        std::string("'") + VQ36_SETUP_IMAGE_GENERATOR + "' '" + again + "/none' 2>/dev/null";
+    EXPECT_NE(std::system(nowhere.c_str()), 0);
     fs::remove_all(again);
 }
 
