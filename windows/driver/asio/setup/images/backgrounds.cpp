@@ -318,6 +318,7 @@ void drawPage0(cairo_t* cr) {
         radioWell(cr, x, y);
     panel(cr, kBacklightPanel, kPage0TitleBand);
     for (double x : {364.0, 438.0}) radioWell(cr, x, 89);
+    panel(cr, kBadgePlate, 0);
     badge(cr, kBadgePlate, false);
     // Firmware: status lines, the update button and the progress LEDs.
     panel(cr, kFirmwarePanel, 258);
