@@ -4,6 +4,7 @@
 //   vq36 machine ...   runs or drives the machine (the kernel host); see `vq36 machine help`
 //   vq36 reg ...       reads and writes the machine's registry
 //   vq36 ctl ...       calls the control functions of VexaAsioVq36.dll; see `vq36 ctl help`
+//   vq36 firmware ...  the device's firmware: version, update, images; see `vq36 firmware help`
 //   vq36 asio ...      an ASIO host: lists the drivers, streams; see `vq36 asio help`
 //   vq36 regsvr ...    registers (or with /u unregisters) VexaAsioVq36.dll
 
@@ -14,6 +15,7 @@
 #include "asio_command.h"
 #include "ctl_command.h"
 #include "demo_command.h"
+#include "firmware_command.h"
 #include "machine_command.h"
 #include "reg_command.h"
 
@@ -21,11 +23,13 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty() || args[0] == "help" || args[0] == "--help") {
         std::fputs(
-            "usage: vq36 demo ... | vq36 machine ... | vq36 reg ... | vq36 ctl ... | vq36 asio ... | vq36 regsvr ...\n"
+            "usage: vq36 demo ... | vq36 machine ... | vq36 reg ... | vq36 ctl ... | vq36 firmware ... |\n"
+            "       vq36 asio ... | vq36 regsvr ...\n"
             "  demo      two ASIO programs mixed on one VQ36 of a fresh machine, checked\n"
             "  machine   runs the machine (the kernel host) or drives the one that runs\n"
             "  reg       reads and writes the machine's registry\n"
             "  ctl       calls the control functions of VexaAsioVq36.dll on the machine\n"
+            "  firmware  the device's firmware version, updates, and images for the device model\n"
             "  asio      an ASIO host: lists the registered drivers, streams through one\n"
             "  regsvr    registers (/u: unregisters) VexaAsioVq36.dll as an in-process server\n",
             args.empty() ? stderr : stdout);
@@ -37,6 +41,7 @@ int main(int argc, char** argv) {
     if (command == "machine") return vq36tools::runMachineCommand(args, stdout, stderr);
     if (command == "reg") return vq36tools::runRegCommand(args, stdout, stderr);
     if (command == "ctl") return vq36tools::runCtlCommand(args, stdout, stderr);
+    if (command == "firmware") return vq36tools::runFirmwareCommand(args, stdout, stderr);
     if (command == "asio") return vq36tools::runAsioCommand(args, stdout, stderr);
     if (command == "regsvr") return vq36tools::runRegsvrCommand(args, stdout, stderr);
     std::fprintf(stderr, "vq36: unknown command %s\n", command.c_str());

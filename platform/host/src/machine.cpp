@@ -619,6 +619,8 @@ MachineStatus Machine::status() const {
         ps.variant = variantName(p.model->config().variant);
         ps.bootLoader = p.model->inBootLoader();
         ps.firmware = p.model->runningVersion();
+        if (ps.bootLoader)
+            ps.flashFirmware = vq36::findFirmwareVersion(p.model->readFlash(0, vq36::kFlashSize));
         for (const auto& d : m.bus->devices()) ps.enumerated |= d->port() == port;
         s.ports.push_back(ps);
     }
@@ -645,6 +647,7 @@ MachineStatus Machine::status() const {
                 c.joinedClients = ::vq36::Load32(&info->joinedClientCount);
                 c.ringBlocks = ::vq36::Load32(&info->ringBlocks);
                 c.deviceGone = ::vq36::Load8(&info->deviceGone);
+                c.lastFwUp = ::vq36::Load32(&info->lastFwUp);
                 d.record = c;
             }
         }
@@ -689,7 +692,14 @@ std::string formatStatus(const MachineStatus& s) {
         o << "  port " << p.port << ": VQ36 " << p.variant << ", "
           << (p.enumerated ? "on the bus" : "off the bus") << ", "
           << (p.bootLoader ? "boot loader " : "firmware ") << unsigned(p.firmware.major) << "."
-          << unsigned(p.firmware.minor) << "." << p.firmware.build << "\n";
+          << unsigned(p.firmware.minor) << "." << p.firmware.build;
+        if (p.bootLoader && p.flashFirmware) {
+            o << ", flash holds firmware " << unsigned(p.flashFirmware->major) << "."
+              << unsigned(p.flashFirmware->minor) << "." << p.flashFirmware->build;
+        } else if (p.bootLoader) {
+            o << ", flash holds no sound firmware";
+        }
+        o << "\n";
     }
     o << "device objects " << s.deviceObjects.size() << "\n";
     for (const auto& d : s.deviceObjects) {
@@ -702,7 +712,8 @@ std::string formatStatus(const MachineStatus& s) {
               << (c.streamingEnabled ? "on" : "off") << ", joined clients " << c.joinedClients
               << ", block " << c.blockFrames << " frames, rate " << c.sampleRate
               << " Hz (estimated " << c.estimatedSampleRate << " Hz)"
-              << (c.deviceGone ? ", device gone" : "") << "\n";
+              << (c.deviceGone ? ", device gone" : "")
+              << (c.lastFwUp != 0 ? ", firmware update in progress" : "") << "\n";
         }
     }
     return o.str();

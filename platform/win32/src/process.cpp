@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -339,4 +340,16 @@ HINSTANCE WINAPI ShellExecuteA(HWND /*hwnd*/, LPCSTR lpOperation, LPCSTR lpFile,
         default:
             return result(kOutOfResources);
     }
+}
+
+DWORD WINAPI GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize) {
+    const char* value = lpName != nullptr ? std::getenv(lpName) : nullptr;
+    if (value == nullptr) {
+        SetLastError(ERROR_ENVVAR_NOT_FOUND);
+        return 0;
+    }
+    const std::size_t length = std::strlen(value);
+    if (lpBuffer == nullptr || length >= nSize) return static_cast<DWORD>(length + 1);
+    std::memcpy(lpBuffer, value, length + 1);
+    return static_cast<DWORD>(length);
 }

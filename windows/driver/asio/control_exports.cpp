@@ -8,6 +8,7 @@
 
 #include "control_exports.h"
 #include "device_link.h"
+#include "firmware_image.h"
 #include "hidi_queue.h"
 #include "library.h"
 #include "ui/afx.h"
@@ -17,7 +18,8 @@ namespace {
 // The version of the control interface.
 constexpr VersionRecord kApiVersion = {0, 17, 0, 0};
 // The version of the firmware image built into the library.
-constexpr VersionRecord kEmbeddedFirmwareVersion = {1, 4, 0, 0};
+constexpr VersionRecord kEmbeddedFirmwareVersion = {kEmbeddedFirmwareMajor, kEmbeddedFirmwareMinor,
+                                                    0, 0};
 
 constexpr std::int32_t result(BYTE ok) {
     return ok ? kVq36Ok : kVq36Failed;

@@ -49,6 +49,9 @@ inline constexpr int kPortStatusWords = 2;
 typedef void(CALLBACK* HidiMessageCallback)(vq36::HidiInEntry* entry);
 typedef void(CALLBACK* UsbPortStatusCallback)(std::int32_t* status);
 typedef void(CALLBACK* MidiChannelsCallback)(MidiChannelPair* pair);
+// Runs on the thread that updates the firmware, with a pointer to one byte holding the percent
+// done (0 to 100; 100 comes once, after the device accepted the end of the update).
+typedef void(CALLBACK* FirmwareProgressCallback)(BYTE* percent);
 
 // ---- Exports ---------------------------------------------------------------------------------
 VQ36_EXPORT AudioDeviceInterfaceWrapper* VQ36_open();
@@ -76,6 +79,11 @@ VQ36_EXPORT std::int32_t VQ36_set_usb_port_status_callback(AudioDeviceInterfaceW
                                                            UsbPortStatusCallback callback);
 VQ36_EXPORT std::int32_t VQ36_set_hidimsg_callback(AudioDeviceInterfaceWrapper* w,
                                                    HidiMessageCallback callback);
+VQ36_EXPORT std::int32_t VQ36_set_update_firmware(AudioDeviceInterfaceWrapper* w,
+                                                  const BYTE* image, DWORD imageSize,
+                                                  FirmwareProgressCallback callback);
+VQ36_EXPORT std::int32_t VQ36_set_update_firmware_from_embedded(AudioDeviceInterfaceWrapper* w,
+                                                                FirmwareProgressCallback callback);
 VQ36_EXPORT std::int32_t VQ36_set_alt_product_id(AudioDeviceInterfaceWrapper* w);
 VQ36_EXPORT std::int32_t VQ36_get_all_controls(AudioDeviceInterfaceWrapper* w);
 VQ36_EXPORT std::int32_t VQ36_send_note_on(AudioDeviceInterfaceWrapper* w, std::int32_t note,

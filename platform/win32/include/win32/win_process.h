@@ -57,4 +57,10 @@ BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
 HINSTANCE WINAPI ShellExecuteA(HWND hwnd, LPCSTR lpOperation, LPCSTR lpFile, LPCSTR lpParameters,
                                LPCSTR lpDirectory, INT nShowCmd);
 
+// Reads a variable of the process's environment into lpBuffer with its terminator. The result is
+// the length without the terminator; when the buffer is too small, the size it needs with the
+// terminator (the buffer is not written); 0 with ERROR_ENVVAR_NOT_FOUND when there is no such
+// variable.
+DWORD WINAPI GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize);
+
 }  // extern "C"

@@ -89,6 +89,7 @@ struct RecordCounters {
     std::uint32_t joinedClients = 0;
     std::uint32_t ringBlocks = 0;  // blocks in one lap of the playback ring
     std::uint8_t deviceGone = 0;
+    std::uint32_t lastFwUp = 0;  // nonzero while a firmware update runs
 };
 
 struct DeviceObjectStatus {
@@ -106,6 +107,8 @@ struct PortStatus {
     bool enumerated = false;
     bool bootLoader = false;
     vq36::FirmwareVersion firmware;
+    // In the boot loader: the firmware its flash holds (what it would start), if sound.
+    std::optional<vq36::FirmwareVersion> flashFirmware;
 };
 
 struct MachineStatus {
