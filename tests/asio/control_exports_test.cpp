@@ -144,9 +144,11 @@ TEST_F(ExportsTest, TheRequestOfAllControlsBringsThemBack) {
     EXPECT_TRUE(eventually([&] { return device()->controlValue(3) == 33; }, 5000));
     gDelivered().clear();
     EXPECT_EQ(VQ36_get_all_controls(w), 0);
-    EXPECT_TRUE(eventually([&] { return gDelivered().of(0, gDelivered().packets).size() == 32; }));
+    const std::size_t all = device()->config().controls.size();  // the settings 33-36 too
+    EXPECT_TRUE(eventually([&] { return gDelivered().of(0, gDelivered().packets).size() == all; }));
     const auto packets = gDelivered().of(0, gDelivered().packets);
     EXPECT_EQ(packets.at(3), (Bytes{3, 0xB0, 3, 33}));
+    EXPECT_EQ(packets.back(), (Bytes{3, 0xB0, 36, 1}));
     EXPECT_EQ(sentPackets().back(), (Bytes{4, 0xF0, 0x17, 0x04, 0xF7}));
 }
 

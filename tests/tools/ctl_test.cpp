@@ -48,6 +48,10 @@ TEST_F(Ctl, WatchPrintsAControlMovedOnTheDevice) {
     ASSERT_TRUE(watch.waitFor("port 1 0"));
     ASSERT_EQ(run({"machine", "control", "1", "7", "64"}).code, 0);
     EXPECT_TRUE(watch.waitFor("packet b0 07 40")) << watch.output();
+    // The device settings move too (35: headphone tone low); there is no control 32.
+    ASSERT_EQ(run({"machine", "control", "1", "35", "100"}).code, 0);
+    EXPECT_TRUE(watch.waitFor("packet b0 23 64")) << watch.output();
+    EXPECT_EQ(run({"machine", "control", "1", "32", "1"}).code, 1);
     EXPECT_EQ(watch.wait(), 0);
 }
 

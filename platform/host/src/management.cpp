@@ -6,7 +6,7 @@
 //                                           plugs a VQ36 into a new port; prints the port
 //   unplug [PORT]                           pulls a device out (the only one when no port)
 //   signal PORT CHANNEL|all SIGNAL          capture signal of channels (0 to 11)
-//   control PORT CONTROL VALUE              moves a control of the control surface
+//   control PORT CONTROL VALUE              moves a control (0-31 the surface, 33-36 settings)
 //   button PORT NOTE VELOCITY               presses a button (velocity 0 releases it)
 //   port PORT INDEX on|off                  sets a port state (index 0 or 1)
 //   sleep | wake                            the machine sleeps (D0 exit) / wakes (D0 entry)

@@ -41,7 +41,12 @@ std::vector<std::uint8_t> codeSection() {
 std::vector<std::uint8_t> DeviceConfig::defaultControls() {
     std::vector<std::uint8_t> c;
     for (std::uint8_t i = 0; i < 32; ++i) c.push_back(i);
+    for (std::uint8_t i = 33; i <= 36; ++i) c.push_back(i);
     return c;
+}
+
+std::vector<std::pair<std::uint8_t, std::uint8_t>> DeviceConfig::defaultStartValues() {
+    return {{33, 1}, {36, 1}};
 }
 
 bool ReceivedCommand::valid() const {
@@ -68,6 +73,8 @@ Vq36Device::Vq36Device(DeviceConfig config)
     controls_.fill(-1);
     for (std::uint8_t c : config_.controls)
         if (c < 128) controls_[c] = 0;
+    for (auto [c, v] : config_.startValues)
+        if (c < 128 && controls_[c] >= 0) controls_[c] = v & 0x7F;
 }
 
 // ---- descriptors ------------------------------------------------------------------------------

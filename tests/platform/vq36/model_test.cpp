@@ -523,14 +523,21 @@ TEST_F(ModelTest, ControlSurfaceAnswersTheRequestForAllControls) {
     advanceMs(10);
     std::vector<Bytes> packets(received.begin() + static_cast<std::ptrdiff_t>(from),
                                received.end());
-    ASSERT_EQ(packets.size(), model->config().controls.size());
+    // The surface's controls and the settings 33 to 36, in order, with their start values.
+    std::vector<std::pair<int, int>> expected;
+    for (int c = 0; c <= 36; ++c)
+        if (c != 32) expected.push_back({c, c == 5 ? 0x40 : c == 33 || c == 36 ? 1 : 0});
+    ASSERT_EQ(packets.size(), expected.size());
     for (std::size_t i = 0; i < packets.size(); ++i) {
         EXPECT_EQ(packets[i][0], kPacketControl);
         EXPECT_EQ(packets[i][5], 3);
         EXPECT_EQ(packets[i][6], 0xB0);
-        EXPECT_EQ(packets[i][7], model->config().controls[i]);
-        EXPECT_EQ(packets[i][8], model->config().controls[i] == 5 ? 0x40 : 0);
+        EXPECT_EQ(packets[i][7], expected[i].first);
+        EXPECT_EQ(packets[i][8], expected[i].second);
     }
+    EXPECT_FALSE(model->controlValue(32));
+    command(kCmdControlPacket, {3, 0xB0, 36, 0});
+    EXPECT_EQ(model->controlValue(36), 0);
 
     from = received.size();
     command(kCmdDirectControlPacket, {5, 0xF0, 0x17, 0x52, 0x01, 0xF7});
@@ -553,6 +560,7 @@ TEST_F(ModelTest, ThingsDoneAtTheDeviceArriveAsPackets) {
     plug();
     EXPECT_TRUE(model->moveControl(7, 99));
     EXPECT_FALSE(model->moveControl(120, 1));
+    EXPECT_FALSE(model->moveControl(32, 1));
     EXPECT_TRUE(model->pressButton(0x3C, 0x7F));
     EXPECT_TRUE(model->releaseButton(0x3C));
     EXPECT_TRUE(model->setPortState(1, true));
@@ -674,7 +682,8 @@ TEST(Recorder, ACopyTakenWhilePacketsArriveIsOneUnbrokenRun) {
         ASSERT_EQ(s.size() % 10, 0u);
         for (std::size_t i = 1; i < s.size(); ++i) {
             const auto step = (static_cast<std::uint64_t>(s[i]) + kCountModulo -
-                               static_cast<std::uint64_t>(s[i - 1])) % kCountModulo;
+                               static_cast<std::uint64_t>(s[i - 1])) %
+                              kCountModulo;
             ASSERT_EQ(step, 1u) << k << " " << i;
         }
     }

@@ -15,6 +15,7 @@
 #include <optional>
 #include <set>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "standin/usb/bus.h"
@@ -59,9 +60,16 @@ struct DeviceConfig {
     std::uint32_t loopbackLatencyFrames = 96;
     std::uint16_t deviceWord = 0x0102;                       // command 0x45's answer
     std::vector<std::uint8_t> controls = defaultControls();  // control numbers (0..127)
+    // (control, value) at the start; controls not listed start at 0.
+    std::vector<std::pair<std::uint8_t, std::uint8_t>> startValues = defaultStartValues();
     std::size_t recorderFrames = 60 * 48000;
 
+    // The surface's 32 controls (0-31) and the device settings: 33 the "USB-6 Record" source
+    // (1 main mix, 2 mic 1, 3 mic 2), 34 and 35 headphone tone high and low (0 off to 127
+    // +6 dB), 36 button backlight (0 off, 1 on).
     static std::vector<std::uint8_t> defaultControls();
+    // The settings a device leaves the factory with: the main mix recorded, the backlight on.
+    static std::vector<std::pair<std::uint8_t, std::uint8_t>> defaultStartValues();
 };
 
 struct ReceivedCommand {
