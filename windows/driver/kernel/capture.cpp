@@ -165,31 +165,33 @@ UCHAR ProcessCapturePacket(DeviceContext* ctx, ULONG slot, UCHAR advanceBlocks) 
         writer.finish();
     }
 
-    ULONG recentFrames[10];
     for (ULONG i = 0; i < packets; ++i) {
-        const UCHAR* packet = captureBuffer + vq36::kMaxCapturePacketBytes * i;
-        ULONG d = capture->IsoPacket[i].Length;
-        ULONG e = d * 10 / 12;
-        if (d == 0) {
-            OrFlags(stats, vq36::kFlagEmptyPacket);
-            d = vq36::kNominalCapturePacketBytes;
-            e = 240;
-            sawEmpty = true;
-        }
-        if (d > vq36::kMaxCapturePacketBytes) {
-            OrFlags(stats, vq36::kFlagPacketTooLong);
-            d = vq36::kNominalCapturePacketBytes;
-            e = 240;
+        const ULONG length = capture->IsoPacket[i].Length;
+        ULONG d = length;
+        ULONG e;
+        if (length != 0 && length <= vq36::kMaxCapturePacketBytes &&
+            length % vq36::kCaptureFrameBytes == 0) {
+            e = length / vq36::kCaptureFrameBytes * vq36::kPlaybackFrameBytes;
+        } else {
+            e = d * 10 / 12;
+            if (d == 0) {
+                OrFlags(stats, vq36::kFlagEmptyPacket);
+                d = vq36::kNominalCapturePacketBytes;
+                e = 240;
+                sawEmpty = true;
+            }
+            if (d > vq36::kMaxCapturePacketBytes) {
+                OrFlags(stats, vq36::kFlagPacketTooLong);
+                d = vq36::kNominalCapturePacketBytes;
+                e = 240;
+            }
+            if (d % vq36::kCaptureFrameBytes != 0) {
+                OrFlags(stats, vq36::kFlagPacketNotWholeFrames);
+                d -= d % vq36::kCaptureFrameBytes;
+                e -= e % vq36::kPlaybackFrameBytes;
+            }
         }
         const ULONG frames = d / vq36::kCaptureFrameBytes;
-        // The frames of each packet go into the uframeSamples ring; only its last ten
-        // entries survive a completion, so they are kept here and stored once at the end.
-        recentFrames[i % 10] = frames;
-        if (d % vq36::kCaptureFrameBytes != 0) {
-            OrFlags(stats, vq36::kFlagPacketNotWholeFrames);
-            d -= d % vq36::kCaptureFrameBytes;
-            e -= e % vq36::kPlaybackFrameBytes;
-        }
         if (writePlayback) {
             playback->IsoPacket[i].Offset = cursor;
             playback->IsoPacket[i].Length = e;
@@ -199,6 +201,7 @@ UCHAR ProcessCapturePacket(DeviceContext* ctx, ULONG slot, UCHAR advanceBlocks) 
         capturedBytes += d;
 
         if (loopback) {
+            const UCHAR* packet = captureBuffer + vq36::kMaxCapturePacketBytes * i;
             // The first 10 samples of every frame go back out; the destination never lies
             // beyond the frame being read, so a forward move is safe.
             for (ULONG j = 0; j < frames; ++j) {
@@ -271,9 +274,11 @@ UCHAR ProcessCapturePacket(DeviceContext* ctx, ULONG slot, UCHAR advanceBlocks) 
                                                                    ctx->millisecsCapturedTotal));
         }
     }
+    // The frames of each packet go into the uframeSamples ring; only its last ten entries
+    // survive a completion, so only those are stored.
     const ULONG kept = packets < 10 ? packets : 10;
     for (ULONG k = packets - kept; k < packets; ++k) {
-        vq36::StatisticsRingPush(&stats.uframeSamples, recentFrames[k % 10]);
+        vq36::StatisticsRingPush(&stats.uframeSamples, CountedFrames(capture->IsoPacket[k].Length));
     }
     vq36::StatisticsRingPush(&stats.usbLeftoverRdBuf, position);
     vq36::StatisticsRingPush(&stats.readReqSamples, capturedBytes / vq36::kCaptureFrameBytes);
