@@ -21,90 +21,57 @@ void Bump(volatile vq36::UnalignedU32* counter) {
     vq36::Store32(counter, vq36::Load32(counter) + 1);
 }
 
-// Moves four captured frames (12 samples each, rows r0 to r3) into the 12 planes at byte
-// `position`: a 4 x 4 transpose per four channels. The samples are only moved, never converted,
-// so every bit pattern arrives as captured.
-inline void CopyFourFrames(const float* r0, const float* r1, const float* r2, const float* r3,
-                           PUCHAR planes, ULONG planeBytes, ULONG position) {
-    for (ULONG g = 0; g < 3; ++g) {
-        __m128 a = _mm_loadu_ps(r0 + 4 * g);
-        __m128 b = _mm_loadu_ps(r1 + 4 * g);
-        __m128 c = _mm_loadu_ps(r2 + 4 * g);
-        __m128 d = _mm_loadu_ps(r3 + 4 * g);
-        _MM_TRANSPOSE4_PS(a, b, c, d);
-        PUCHAR base = planes + 4 * g * planeBytes + position;
-        _mm_storeu_ps(reinterpret_cast<float*>(base), a);
-        _mm_storeu_ps(reinterpret_cast<float*>(base + planeBytes), b);
-        _mm_storeu_ps(reinterpret_cast<float*>(base + 2 * planeBytes), c);
-        _mm_storeu_ps(reinterpret_cast<float*>(base + 3 * planeBytes), d);
-    }
-}
-
-// Copies the frames of a completion's packets into the planes, frame after frame from byte
-// `position` of every plane, wrapping at the plane's end. Frames go four at a time, also across
-// the ends of packets (a packet of 6 frames leaves two for the next one's first two).
-class PlaneWriter {
-  public:
-    PlaneWriter(PUCHAR planes, ULONG planeBytes, ULONG position)
-        : planes_(planes), planeBytes_(planeBytes), position_(position) {}
-
-    void add(const UCHAR* packet, ULONG frames) {
-        const auto* f = reinterpret_cast<const float*>(packet);
-        ULONG j = 0;
-        while (have_ != 0 && j < frames) push(f + 12 * j++);
-        for (; frames - j >= 4 && position_ + 16 <= planeBytes_; j += 4) {
-            CopyFourFrames(f + 12 * j, f + 12 * (j + 1), f + 12 * (j + 2), f + 12 * (j + 3),
-                           planes_, planeBytes_, position_);
-            advance(16);
-        }
-        while (j < frames) push(f + 12 * j++);
-    }
-
-    // Writes the frames still held.
-    void finish() {
-        for (ULONG k = 0; k < have_; ++k) single(rows_[k]);
-        have_ = 0;
-    }
-
-  private:
-    void push(const float* row) {
-        rows_[have_++] = row;
-        if (have_ < 4) return;
-        have_ = 0;
-        if (position_ + 16 <= planeBytes_) {
-            CopyFourFrames(rows_[0], rows_[1], rows_[2], rows_[3], planes_, planeBytes_, position_);
-            advance(16);
+// Copies `frames` captured frames (12 samples each) into the 12 planes, one sample to each,
+// starting at byte `position` of every plane and wrapping at the plane's end. Groups of four
+// (or two) frames go through a 4 x 4 (or 2 x 4) transpose per four channels; the samples are
+// only moved, never converted, so every bit pattern arrives as captured.
+inline ULONG CopyFramesToPlanes(const UCHAR* source, ULONG frames, PUCHAR planes,
+                                ULONG planeBytes, ULONG position) {
+    ULONG j = 0;
+    while (j < frames) {
+        if (frames - j >= 4 && position + 16 <= planeBytes) {
+            const float* f = reinterpret_cast<const float*>(source + j * vq36::kCaptureFrameBytes);
+            for (ULONG g = 0; g < 3; ++g) {
+                __m128 r0 = _mm_loadu_ps(f + 0 * 12 + 4 * g);
+                __m128 r1 = _mm_loadu_ps(f + 1 * 12 + 4 * g);
+                __m128 r2 = _mm_loadu_ps(f + 2 * 12 + 4 * g);
+                __m128 r3 = _mm_loadu_ps(f + 3 * 12 + 4 * g);
+                _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+                PUCHAR base = planes + 4 * g * planeBytes + position;
+                _mm_storeu_ps(reinterpret_cast<float*>(base), r0);
+                _mm_storeu_ps(reinterpret_cast<float*>(base + planeBytes), r1);
+                _mm_storeu_ps(reinterpret_cast<float*>(base + 2 * planeBytes), r2);
+                _mm_storeu_ps(reinterpret_cast<float*>(base + 3 * planeBytes), r3);
+            }
+            position += 16;
+            j += 4;
+        } else if (frames - j >= 2 && position + 8 <= planeBytes) {
+            const float* f = reinterpret_cast<const float*>(source + j * vq36::kCaptureFrameBytes);
+            for (ULONG g = 0; g < 3; ++g) {
+                const __m128 r0 = _mm_loadu_ps(f + 4 * g);
+                const __m128 r1 = _mm_loadu_ps(f + 12 + 4 * g);
+                const __m128 low = _mm_unpacklo_ps(r0, r1);   // channel 4g, then 4g + 1
+                const __m128 high = _mm_unpackhi_ps(r0, r1);  // channel 4g + 2, then 4g + 3
+                PUCHAR base = planes + 4 * g * planeBytes + position;
+                _mm_storel_pi(reinterpret_cast<__m64*>(base), low);
+                _mm_storeh_pi(reinterpret_cast<__m64*>(base + planeBytes), low);
+                _mm_storel_pi(reinterpret_cast<__m64*>(base + 2 * planeBytes), high);
+                _mm_storeh_pi(reinterpret_cast<__m64*>(base + 3 * planeBytes), high);
+            }
+            position += 8;
+            j += 2;
         } else {
-            for (const float* r : rows_) single(r);
+            const UCHAR* frame = source + j * vq36::kCaptureFrameBytes;
+            PUCHAR destination = planes + position;
+            for (ULONG c = 0; c < vq36::kCaptureChannels; ++c) {
+                std::memcpy(destination + c * planeBytes, frame + 4 * c, 4);
+            }
+            position += 4;
+            j += 1;
         }
+        if (position == planeBytes) position = 0;
     }
-
-    void single(const float* row) {
-        PUCHAR destination = planes_ + position_;
-        for (ULONG c = 0; c < vq36::kCaptureChannels; ++c) {
-            std::memcpy(destination + c * planeBytes_, row + c, 4);
-        }
-        advance(4);
-    }
-
-    void advance(ULONG bytes) {
-        position_ += bytes;
-        if (position_ == planeBytes_) position_ = 0;
-    }
-
-    PUCHAR planes_;
-    ULONG planeBytes_;
-    ULONG position_;
-    const float* rows_[4] = {};
-    ULONG have_ = 0;
-};
-
-// The frames a packet counts for: empty and over-long packets count as a nominal packet.
-inline ULONG CountedFrames(ULONG length) {
-    if (length == 0 || length > vq36::kMaxCapturePacketBytes) {
-        return vq36::kNominalCapturePacketBytes / vq36::kCaptureFrameBytes;
-    }
-    return length / vq36::kCaptureFrameBytes;
+    return position;
 }
 
 }  // namespace
@@ -130,12 +97,13 @@ UCHAR ProcessCapturePacket(DeviceContext* ctx, ULONG slot, UCHAR advanceBlocks) 
     ULONGLONG count = vq36::Load64(&info->asioBlockCount);
     ULONG position = ctx->blockPosition;
 
-    const ULONG planeOffset =
+    ULONG planeOffset =
         (4 * s * static_cast<ULONG>((count + 1) % 2) + 4 * position) % planeBytes;
     const ULONG ringBlock = static_cast<ULONG>((count + 1) % n);
-    const ULONG playbackOffset = (vq36::kPlaybackFrameBytes * s * ringBlock +
-                                  vq36::kPlaybackFrameBytes * position + ctx->leadBytes) %
-                                 ringBytes;
+    const ULONG playbackOffset =
+        (vq36::kPlaybackFrameBytes * s * ringBlock + vq36::kPlaybackFrameBytes * position +
+         ctx->leadBytes) %
+        ringBytes;
     const bool loopback = vq36::Load8(&info->kernelLoopback) != 0;
     ctx->captureFailures = 0;
     if (ctx->leadBytes >= ringBytes) ctx->restartPending = 1;
@@ -153,45 +121,31 @@ UCHAR ProcessCapturePacket(DeviceContext* ctx, ULONG slot, UCHAR advanceBlocks) 
     const bool erase = vq36::Load8(&info->eraseBuffers) != 0;
     const bool noBoost = vq36::Load8(&info->disablePriorityBoost) != 0;
 
-    // The planes receive every packet's frames as captured before any boundary of this
-    // completion wakes a client (and, in loopback mode, before the packing below rewrites the
-    // capture buffer in place). While a restart is pending they are not written.
-    if (!ctx->restartPending) {
-        PlaneWriter writer(planes, planeBytes, planeOffset);
-        for (ULONG i = 0; i < packets; ++i) {
-            writer.add(captureBuffer + vq36::kMaxCapturePacketBytes * i,
-                       CountedFrames(capture->IsoPacket[i].Length));
-        }
-        writer.finish();
-    }
-
+    ULONG recentFrames[10];
     for (ULONG i = 0; i < packets; ++i) {
-        const ULONG length = capture->IsoPacket[i].Length;
-        ULONG d = length;
-        ULONG e;
-        if (length != 0 && length <= vq36::kMaxCapturePacketBytes &&
-            length % vq36::kCaptureFrameBytes == 0) {
-            e = length / vq36::kCaptureFrameBytes * vq36::kPlaybackFrameBytes;
-        } else {
-            e = d * 10 / 12;
-            if (d == 0) {
-                OrFlags(stats, vq36::kFlagEmptyPacket);
-                d = vq36::kNominalCapturePacketBytes;
-                e = 240;
-                sawEmpty = true;
-            }
-            if (d > vq36::kMaxCapturePacketBytes) {
-                OrFlags(stats, vq36::kFlagPacketTooLong);
-                d = vq36::kNominalCapturePacketBytes;
-                e = 240;
-            }
-            if (d % vq36::kCaptureFrameBytes != 0) {
-                OrFlags(stats, vq36::kFlagPacketNotWholeFrames);
-                d -= d % vq36::kCaptureFrameBytes;
-                e -= e % vq36::kPlaybackFrameBytes;
-            }
+        const UCHAR* packet = captureBuffer + vq36::kMaxCapturePacketBytes * i;
+        ULONG d = capture->IsoPacket[i].Length;
+        ULONG e = d * 10 / 12;
+        if (d == 0) {
+            OrFlags(stats, vq36::kFlagEmptyPacket);
+            d = vq36::kNominalCapturePacketBytes;
+            e = 240;
+            sawEmpty = true;
+        }
+        if (d > vq36::kMaxCapturePacketBytes) {
+            OrFlags(stats, vq36::kFlagPacketTooLong);
+            d = vq36::kNominalCapturePacketBytes;
+            e = 240;
         }
         const ULONG frames = d / vq36::kCaptureFrameBytes;
+        // The frames of each packet go into the uframeSamples ring; only its last ten
+        // entries survive a completion, so they are kept here and stored once at the end.
+        recentFrames[i % 10] = frames;
+        if (d % vq36::kCaptureFrameBytes != 0) {
+            OrFlags(stats, vq36::kFlagPacketNotWholeFrames);
+            d -= d % vq36::kCaptureFrameBytes;
+            e -= e % vq36::kPlaybackFrameBytes;
+        }
         if (writePlayback) {
             playback->IsoPacket[i].Offset = cursor;
             playback->IsoPacket[i].Length = e;
@@ -200,8 +154,14 @@ UCHAR ProcessCapturePacket(DeviceContext* ctx, ULONG slot, UCHAR advanceBlocks) 
         cursor += e;
         capturedBytes += d;
 
+        // The planes receive the frames as captured. In loopback mode they are copied before
+        // the packing below rewrites the capture buffer in place.
+        if (!ctx->restartPending) {
+            planeOffset = CopyFramesToPlanes(packet, frames, planes, planeBytes, planeOffset);
+        } else {
+            planeOffset = (planeOffset + 4 * frames) % planeBytes;
+        }
         if (loopback) {
-            const UCHAR* packet = captureBuffer + vq36::kMaxCapturePacketBytes * i;
             // The first 10 samples of every frame go back out; the destination never lies
             // beyond the frame being read, so a forward move is safe.
             for (ULONG j = 0; j < frames; ++j) {
@@ -270,15 +230,14 @@ UCHAR ProcessCapturePacket(DeviceContext* ctx, ULONG slot, UCHAR advanceBlocks) 
         ctx->framesCapturedTotal += capturedBytes / vq36::kCaptureFrameBytes;
         ctx->millisecsCapturedTotal += packets / 8;
         if (ctx->millisecsCapturedTotal != 0) {
-            vq36::Store32(&stats.estSampleRate, static_cast<ULONG>(ctx->framesCapturedTotal * 1000 /
-                                                                   ctx->millisecsCapturedTotal));
+            vq36::Store32(&stats.estSampleRate,
+                          static_cast<ULONG>(ctx->framesCapturedTotal * 1000 /
+                                             ctx->millisecsCapturedTotal));
         }
     }
-    // The frames of each packet go into the uframeSamples ring; only its last ten entries
-    // survive a completion, so only those are stored.
     const ULONG kept = packets < 10 ? packets : 10;
     for (ULONG k = packets - kept; k < packets; ++k) {
-        vq36::StatisticsRingPush(&stats.uframeSamples, CountedFrames(capture->IsoPacket[k].Length));
+        vq36::StatisticsRingPush(&stats.uframeSamples, recentFrames[k % 10]);
     }
     vq36::StatisticsRingPush(&stats.usbLeftoverRdBuf, position);
     vq36::StatisticsRingPush(&stats.readReqSamples, capturedBytes / vq36::kCaptureFrameBytes);
