@@ -17,12 +17,18 @@
 //   interval_p99_us: worst 99th percentile of the time between two buffer switches of a process
 //   joined        the most clients the record counted as joined while the processes ran
 //   kernel_blocks_per_s: the kernel's block rate while they ran (48000 / block frames is due)
+//   reads_failed  failed capture reads in the case; each one makes the kernel start afresh 50
+//                 frames ahead, and the blocks in between are lost
+//   machine_cpu   processor time of this program (the machine, embedded here, and the little
+//                 that the benchmark itself does) per second of the case: a share of one core
+//   machine_cs_per_block: context switches of this program per kernel block
 //
 // Streaming time: 10 s per case; `--quick` makes it 2 s, the environment variable
 // VQ36_LATENCY_SECONDS chooses another (1 to 600).
 
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -61,7 +67,22 @@ using CloseFunction = void (*)(void*);
 using SetBufferFunction = std::int32_t (*)(void*, std::int32_t);
 
 struct KernelCounters {
-    std::uint32_t userSlips = 0, kernUnder = 0, kernOver = 0;
+    std::uint32_t userSlips = 0, kernUnder = 0, kernOver = 0, readsFailed = 0;
+};
+
+// Processor time (seconds) and context switches of this program so far.
+struct Usage {
+    double cpuSeconds = 0;
+    double switches = 0;
+    static Usage now() {
+        rusage u{};
+        getrusage(RUSAGE_SELF, &u);
+        auto seconds = [](const timeval& t) {
+            return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+        };
+        return Usage{seconds(u.ru_utime) + seconds(u.ru_stime),
+                     static_cast<double>(u.ru_nvcsw + u.ru_nivcsw)};
+    }
 };
 
 // The machine and the library for the whole program: made by the first case, ended in main.
@@ -157,7 +178,7 @@ class Rig {
         if (record == nullptr) return std::nullopt;
         const auto& s = static_cast<const vq36::AsioInfo*>(record)->statistics;
         return KernelCounters{vq36::Load32(&s.userSlips), vq36::Load32(&s.kernUnder),
-                              vq36::Load32(&s.kernOver)};
+                              vq36::Load32(&s.kernOver), vq36::Load32(&s.readsFailed)};
     }
 
     // The device's record now, if it has one.
@@ -302,6 +323,10 @@ void BM_BlockToBufferSwitch(benchmark::State& state) {
     std::uint32_t joined = 0;
     std::optional<std::pair<Clock::time_point, std::uint64_t>> rateStart, rateLast;
     double kernelRate = 0;
+    // The machine's cost while the kernel streamed: usage and block count at the first and the
+    // latest look of the monitor that found the kernel streaming.
+    std::optional<std::pair<Usage, std::uint64_t>> costStart, costLast;
+    std::optional<Clock::time_point> costStartTime, costLastTime;
     for (auto _ : state) {
         std::vector<std::unique_ptr<vq36tools::ChildProcess>> hosts;
         std::vector<std::string> reportPaths;
@@ -329,6 +354,15 @@ void BM_BlockToBufferSwitch(benchmark::State& state) {
                         rateStart = {now, record->blockCount};
                     }
                     rateLast = {now, record->blockCount};
+                    if (joined == static_cast<std::uint32_t>(processes)) {
+                        const Usage usage = Usage::now();
+                        if (!costStart || record->blockCount < costLast->second) {
+                            costStart = {usage, record->blockCount};
+                            costStartTime = now;
+                        }
+                        costLast = {usage, record->blockCount};
+                        costLastTime = now;
+                    }
                     const double span =
                         std::chrono::duration<double>(rateLast->first - rateStart->first).count();
                     if (span > 0.5) {
@@ -406,6 +440,16 @@ void BM_BlockToBufferSwitch(benchmark::State& state) {
     state.counters["unmatched"] = unmatched;
     state.counters["joined"] = joined;
     state.counters["kernel_blocks_per_s"] = kernelRate;
+    state.counters["reads_failed"] = delta(before->readsFailed, after->readsFailed);
+    if (costStart && costLast && costLast->second > costStart->second) {
+        const double seconds =
+            std::chrono::duration<double>(*costLastTime - *costStartTime).count();
+        const double blocks = static_cast<double>(costLast->second - costStart->second);
+        state.counters["machine_cpu"] =
+            (costLast->first.cpuSeconds - costStart->first.cpuSeconds) / seconds;
+        state.counters["machine_cs_per_block"] =
+            (costLast->first.switches - costStart->first.switches) / blocks;
+    }
 }
 BENCHMARK(BM_BlockToBufferSwitch)
     ->ArgNames({"processes", "frames"})

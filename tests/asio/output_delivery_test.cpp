@@ -265,4 +265,52 @@ TEST(OutputDelivery, ADamagedOverhangReportIsCutAtTheRegionsEnd) {
     EXPECT_EQ(r.overhangSample(0, 1), frameChannelValue(1, 0));
 }
 
+TEST(OutputDelivery, JoinedClientsOnTheirOwnLanesAddPairsAndSinglesExactly) {
+    // Three clients on threads, starting at different frames: one with every channel (pairs),
+    // one with every other channel (singles), one with channels 2-3 (one pair). Each completed
+    // block holds the clipped sum of exactly the active samples.
+    constexpr std::uint32_t kS = 48;
+    const std::uint32_t masks[] = {0x3FF, 0x155, 0x00C};
+    Regions r(kS, 5, 3);
+    std::vector<std::unique_ptr<Client>> clients;
+    for (std::uint32_t k = 0; k < 3; ++k) {
+        clients.push_back(std::make_unique<Client>(kS));
+        for (std::uint32_t c = 0; c < kChannels; ++c)
+            for (std::uint32_t f = 0; f < kS; ++f)
+                for (std::uint32_t h = 0; h < 2; ++h)
+                    clients[k]->sample(c, h, f) =
+                        static_cast<float>(static_cast<int>((f + 3 * c + 5 * k + h) % 9) - 4) /
+                        8.0f;
+    }
+    for (std::uint64_t counter = 0; counter < 20; ++counter) {
+        std::vector<std::thread> threads;
+        for (std::uint32_t k = 0; k < 3; ++k) {
+            threads.emplace_back([&, k] {
+                OutputBlock b = clients[k]->block(r, counter, masks[k]);
+                b.lane = k;
+                deliverOutputBlock(b);
+            });
+        }
+        for (auto& t : threads) t.join();
+        const auto pos = targetRingBlock(counter, 5);
+        const auto half = static_cast<std::uint32_t>(counter & 1);
+        for (std::uint32_t f = 0; f < kS; ++f) {
+            for (std::uint32_t c = 0; c < kChannels; ++c) {
+                float sum = 0.0f;
+                for (std::uint32_t k = 0; k < 3; ++k)
+                    if (masks[k] & (1u << c)) sum += clients[k]->sample(c, half, f);
+                ASSERT_EQ(r.ringSample(pos, f, c), std::fmax(-1.0f, std::fmin(1.0f, sum)))
+                    << "block " << counter << " frame " << f << " channel " << c;
+                ASSERT_EQ(r.accumulatorSample(pos, f, c), 0.0f);
+            }
+        }
+    }
+    // A client with channel 0 alone leaves its pair partner's word as it was (a -0.0 keeps its
+    // sign: the partner is not even added to).
+    Regions q(kS, 5, 2);
+    q.accumulatorSample(3, 0, 1) = -0.0f;
+    deliverOutputBlock(clients[0]->block(q, 0, 0x1));
+    EXPECT_TRUE(std::signbit(q.accumulatorSample(3, 0, 1)));
+}
+
 }  // namespace

@@ -232,6 +232,20 @@ TEST(MixCheck, AStaleBlockThenASlipCountsTheBlockAndOneReAlignment) {
     EXPECT_EQ(r.clients[0].offset, (offsetOf(players[0]) + kBlock) % 1200);
 }
 
+TEST(MixCheck, FindsAClientThatPlaysLongAfterItClearedTheRing) {
+    // The second client's registration clears the ring (a stretch of silence) a second before
+    // its first block plays; the check finds it there and passes.
+    std::vector<Player> players = {{440, 0.6, 1000, {}}, {660, 0.6, 58000, {}}};
+    auto played = record(players, 90000);
+    for (std::size_t f = 9000; f < 9000 + 16 * kBlock; ++f)
+        for (unsigned c = 0; c < 2; ++c) played[f * kStride + c] = 0.0f;
+    const auto r = checkMix(inputFor(played, players));
+    ASSERT_TRUE(r.aligned) << r.error;
+    EXPECT_TRUE(r.passed());
+    EXPECT_GE(r.clients[1].fitFrame, 58000u);
+    EXPECT_EQ(r.clients[1].offset, offsetOf(players[1]));
+}
+
 TEST(MixCheck, TellsWhatItCannotCheck) {
     const std::vector<Player> players = {{440, 0.6, 1000, {}}, {660, 0.6, 20123, {}}};
     const auto played = record(players, 30000);

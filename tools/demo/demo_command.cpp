@@ -613,7 +613,10 @@ void Demo::printReport(const mix::MixResult& m, const LoopbackResult& loop, doub
                      m.passed() ? "bit-exact" : "NOT the clipped sum");
         if (!m.passed()) {
             std::string where;
-            for (std::size_t f : m.firstMismatches) where += " " + std::to_string(f);
+            for (std::size_t f : m.firstMismatches) {
+                where += ' ';
+                where += std::to_string(f);
+            }
             fail("the played frames are not the clipped sum (first at frames" + where + ")");
         }
         if (static_cast<double>(m.framesRepeated) >

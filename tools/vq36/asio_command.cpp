@@ -10,6 +10,7 @@
 
 #include "asio_host.h"
 #include "command_line.h"
+#include "standin/win32/scheduling.h"
 #include "standin/win32/testing.h"
 #include "win32/windows.h"
 
@@ -100,6 +101,8 @@ int list(std::FILE* out) {
 }
 
 int stream(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
+    // The driver's streaming thread is time-critical and only waits between blocks.
+    standin::win32::setRealTimeForTimeCritical(true);
     vq36host::HostOptions options;
     double seconds = 5.0;
     std::string reportPath;

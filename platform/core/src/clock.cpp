@@ -13,6 +13,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 #include <utility>
@@ -150,15 +151,19 @@ void runAheadOfPrograms() {
 }
 
 // ---------------------------------------------------------------------------------------------
+// The real clock has no timer thread of its own: one idle dispatch-level worker at a time keeps
+// the timer. It sleeps until the earliest task is due and then runs that task itself, so a timer
+// costs one wake-up. While it runs the task, another idle dispatch worker takes the timer over
+// only when the next task is due soon; otherwise the worker comes back to the timer when it is
+// done. A task due at once goes straight to its level's queue and wakes one worker of that level,
+// except when a dispatch worker schedules dispatch work: like a deferred procedure call queued on
+// the processor that runs, it then runs in that worker right after the current task (or in
+// another worker, should this one block in a wait first).
 class RealClock final : public Clock {
   public:
     RealClock(unsigned dispatchThreads, unsigned passiveThreads) {
         if (dispatchThreads == 0) dispatchThreads = 1;
         if (passiveThreads == 0) passiveThreads = 1;
-        timerThread_ = std::thread([this] {
-            runAheadOfPrograms();
-            timerLoop();
-        });
         for (unsigned i = 0; i < dispatchThreads; ++i) {
             workers_.emplace_back([this] {
                 runAheadOfPrograms();
@@ -175,8 +180,8 @@ class RealClock final : public Clock {
             stopping_ = true;
         }
         timerCv_.notify_all();
-        workCv_.notify_all();
-        timerThread_.join();
+        workCv_[0].notify_all();
+        workCv_[1].notify_all();
         for (auto& t : workers_) t.join();
     }
 
@@ -184,13 +189,31 @@ class RealClock final : public Clock {
     Time100ns now() const override { return monotonicNow(); }
 
     TaskId schedule(Time100ns due, RunLevel level, std::function<void()> fn) override {
+        const Time100ns t = monotonicNow();
         std::lock_guard lk(mu_);
         TaskId id = ++nextId_;
+        const int l = index(level);
+        if (due <= t) {
+            ready_[l].push_back(Task{id, level, std::move(fn)});
+            // A dispatch worker that schedules dispatch work for now takes it when its task
+            // ends. Passive work may block for long (a request that calls back into a process),
+            // so it always gets a worker of its own.
+            if (!(l == 0 && tCurrent.clock == this && tCurrent.level == 0)) wakeOneLocked(l);
+            return id;
+        }
         Key key{due, id};
         bool earliest = tasks_.empty() || key < tasks_.begin()->first;
         tasks_.emplace(key, Task{id, level, std::move(fn)});
         keys_.emplace(id, key);
-        if (earliest) timerCv_.notify_one();
+        if (earliest) {
+            if (timerWaiting_) {
+                timerCv_.notify_one();
+            } else if (!timerHeld_ && idle_[0] > 0 &&
+                       (tCurrent.clock != this || tCurrent.level != 0 || due < t + kHandOver)) {
+                // Nobody keeps the timer and no dispatch worker of ours comes back to it soon.
+                workCv_[0].notify_one();
+            }
+        }
         return id;
     }
 
@@ -218,6 +241,12 @@ class RealClock final : public Clock {
     }
 
     bool waitUntil(const std::function<bool()>& ready, Time100ns deadline) override {
+        if (tCurrent.clock == this) {
+            // A worker about to block leaves its queued work and the timer to the others.
+            std::lock_guard lk(mu_);
+            if (!ready_[tCurrent.level].empty()) wakeOneLocked(tCurrent.level);
+            if (!timerHeld_ && !tasks_.empty() && idle_[0] > 0) workCv_[0].notify_one();
+        }
         for (;;) {
             std::uint64_t gen;
             {
@@ -253,58 +282,116 @@ class RealClock final : public Clock {
     }
 
   private:
+    // A task due this soon after the timer's keeper took one gets another worker to keep the
+    // timer meanwhile; a later one waits for the keeper to come back.
+    static constexpr Time100ns kHandOver = 3 * kUnitsPerMs / 10;
+
+    struct Current {
+        const RealClock* clock = nullptr;
+        int level = 0;
+    };
+    static thread_local Current tCurrent;
+
     static int index(RunLevel l) { return l == RunLevel::Dispatch ? 0 : 1; }
 
-    void timerLoop() {
-        std::unique_lock lk(mu_);
-        while (!stopping_) {
+    void wakeOneLocked(int l) {
+        if (idle_[l] > 0) {
+            workCv_[l].notify_one();
+        } else if (l == 0 && timerWaiting_) {
+            timerCv_.notify_one();
+        }
+    }
+
+    // Keeps the timer until a task falls due (returned, to run in this thread), work arrives in
+    // the dispatch queue or the clock stops. Tasks of the passive level that fall due go to
+    // their queue.
+    std::optional<Task> keepTimer(std::unique_lock<std::mutex>& lk) {
+        timerHeld_ = true;
+        std::optional<Task> due;
+        while (!stopping_ && ready_[0].empty()) {
             if (tasks_.empty()) {
+                timerWaiting_ = true;
                 timerCv_.wait(lk);
+                timerWaiting_ = false;
                 continue;
             }
             auto it = tasks_.begin();
-            Time100ns t = monotonicNow();
+            const Time100ns t = monotonicNow();
             if (it->first.first > t) {
+                timerWaiting_ = true;
                 timerCv_.wait_for(lk, std::chrono::nanoseconds((it->first.first - t) * 100));
+                timerWaiting_ = false;
                 continue;
             }
             Task task = std::move(it->second);
             keys_.erase(task.id);
             tasks_.erase(it);
-            ready_[index(task.level)].push_back(std::move(task));
-            workCv_.notify_all();
+            if (task.level == RunLevel::Passive) {
+                ready_[1].push_back(std::move(task));
+                wakeOneLocked(1);
+                continue;
+            }
+            due = std::move(task);
+            break;
         }
+        timerHeld_ = false;
+        return due;
+    }
+
+    // Before a dispatch worker runs a task: when the next timed task is due soon, an idle
+    // worker keeps the timer meanwhile.
+    void handOverTimerLocked() {
+        if (timerHeld_ || idle_[0] == 0 || tasks_.empty()) return;
+        if (tasks_.begin()->first.first < monotonicNow() + kHandOver) workCv_[0].notify_one();
     }
 
     void workerLoop(RunLevel level) {
-        auto& q = ready_[index(level)];
+        const int l = index(level);
+        tCurrent = Current{this, l};
+        auto& q = ready_[l];
         std::unique_lock lk(mu_);
-        for (;;) {
-            workCv_.wait(lk, [&] { return stopping_ || !q.empty(); });
-            if (stopping_) return;
-            Task task = std::move(q.front());
-            q.pop_front();
+        while (!stopping_) {
+            std::optional<Task> task;
+            if (!q.empty()) {
+                task = std::move(q.front());
+                q.pop_front();
+                if (l == 1 && !q.empty()) wakeOneLocked(l);
+            } else if (l == 0 && !timerHeld_) {
+                task = keepTimer(lk);
+                if (!task) continue;
+            } else {
+                ++idle_[l];
+                workCv_[l].wait(lk);
+                --idle_[l];
+                continue;
+            }
+            if (l == 0) handOverTimerLocked();
             lk.unlock();
-            task.fn();
+            task->fn();
+            task.reset();  // its function's captures go before the lock is taken again
             lk.lock();
         }
     }
 
     mutable std::mutex mu_;
     std::condition_variable timerCv_;
-    std::condition_variable workCv_;
+    std::condition_variable workCv_[2];
+    unsigned idle_[2] = {0, 0};
+    bool timerHeld_ = false;     // a dispatch worker keeps the timer
+    bool timerWaiting_ = false;  // ... and sleeps on timerCv_
     bool stopping_ = false;
     TaskId nextId_ = 0;
     std::map<Key, Task> tasks_;
     std::unordered_map<TaskId, Key> keys_;
     std::deque<Task> ready_[2];
-    std::thread timerThread_;
     std::vector<std::thread> workers_;
 
     std::mutex waitMu_;
     std::condition_variable waitCv_;
     std::uint64_t generation_ = 0;
 };
+
+thread_local RealClock::Current RealClock::tCurrent;
 
 }  // namespace
 

@@ -21,6 +21,8 @@ constexpr UCHAR kEventSynchronization = 1;
 constexpr UCHAR kTimerNotification = 8;
 constexpr UCHAR kUserEvent = 0x7E;
 constexpr ULONG kInitializedMagic = 0x6B4F624A;
+// The largest value an event descriptor's counter holds.
+constexpr std::uint64_t kSignalledCount = 0xFFFFFFFFFFFFFFFEull;
 
 // The bug check for an object that is not what the call needs.
 constexpr ULONG kBugCheckInvalidObject = 0x93;
@@ -91,10 +93,11 @@ bool fdReadable(int fd) {
     return poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
 }
 
+// One read takes the whole counter back to 0.
 void drainFd(int fd) {
     std::uint64_t v;
-    while (read(fd, &v, sizeof v) == static_cast<ssize_t>(sizeof v)) {
-    }
+    ssize_t r = read(fd, &v, sizeof v);
+    (void)r;
 }
 
 }  // namespace
@@ -193,12 +196,14 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wa
     if (!validEvent(Event, "KeSetEvent")) return 0;
     if (!detail::requireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent")) return 0;
     if (Event->Header.Type == kUserEvent) {
-        int fd = userFd(Event);
-        LONG previous = fdReadable(fd) ? 1 : 0;
-        std::uint64_t one = 1;
-        ssize_t w = write(fd, &one, sizeof one);
-        (void)w;
-        return previous;
+        // One write both signals and tells the previous state: adding the counter's largest
+        // value succeeds only on a counter at 0 (not signalled); a signalled counter refuses it
+        // (the descriptor is non-blocking) and stays signalled. Readers only ask whether the
+        // counter is above 0, and a reset reads it back to 0 whatever it holds.
+        std::uint64_t signal = kSignalledCount;
+        return write(userFd(Event), &signal, sizeof signal) == static_cast<ssize_t>(sizeof signal)
+                   ? 0
+                   : 1;
     }
     LONG previous = exchangeState(Event->Header, 1);
     detail::notifyAll();

@@ -408,7 +408,7 @@ class Core : public std::enable_shared_from_this<Core> {
         transfers_.emplace(id, std::move(t));
         isoActive_.push_back(raw);
         armTimeout(*raw, x.timeout);
-        ensureTick(raw->firstUf);
+        ensureTick(raw->endUf);
         return id;
     }
 
@@ -452,6 +452,7 @@ class Core : public std::enable_shared_from_this<Core> {
 
     bool cancel(const std::shared_ptr<Instance>& inst, TransferId id) {
         std::lock_guard lk(mu_);
+        if (inst->present) catchUpIsoLocked();
         auto it = transfers_.find(id);
         if (shutdown_ || it == transfers_.end() || it->second->inst != inst) return false;
         if (it->second->cancelRequested) return false;
@@ -790,6 +791,7 @@ class Core : public std::enable_shared_from_this<Core> {
     template <typename Pred>
     std::size_t cancelWhere(const std::shared_ptr<Instance>& inst, Pred pred, NtStatus s,
                             UsbdStatus u) {
+        if (inst->present) catchUpIsoLocked();
         std::vector<Transfer*> hit;
         for (auto& [id, t] : transfers_)
             if (t->inst == inst && !t->cancelRequested && pred(*t)) hit.push_back(t.get());
@@ -809,6 +811,13 @@ class Core : public std::enable_shared_from_this<Core> {
 
     void afterChangeLocked() { scheduleNextTick(); }
 
+    // The bus ticks when a transfer is due to end, not at every packet: the packets of the
+    // microframes that have passed meanwhile move at the tick, in their order. A transfer that is
+    // cancelled between ticks first has the packets of the passed microframes moved.
+    void catchUpIsoLocked() {
+        if (!tickRunning_ && !shutdown_) processIso(nowUf());
+    }
+
     void ensureTick(std::uint64_t uf) {
         if (shutdown_ || uf >= tickAt_) return;
         if (tickTaskId_) cancelTask(tickTaskId_);
@@ -820,7 +829,7 @@ class Core : public std::enable_shared_from_this<Core> {
 
     void scheduleNextTick() {
         std::uint64_t next = kNever;
-        for (const Transfer* t : isoActive_) next = std::min(next, isoNextUf(*t));
+        for (const Transfer* t : isoActive_) next = std::min(next, t->endUf);
         for (const auto& [pid, port] : ports_) {
             if (!port.inst) continue;
             for (const auto& [addr, ep] : port.inst->endpoints)

@@ -8,6 +8,7 @@
 
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -26,6 +27,7 @@
 #include "objects.h"
 #include "standin/host/protocol.h"
 #include "standin/kernel/thread_object.h"
+#include "standin/win32/scheduling.h"
 #include "standin/win32/testing.h"
 #include "win32/windows.h"
 
@@ -178,8 +180,22 @@ int baseNice() {
     return base;
 }
 
+// Time-critical threads in the real-time class (see scheduling.h), at this priority: below the
+// machine's interrupt-level threads.
+std::atomic<bool> gRealTimeForTimeCritical{false};
+constexpr int kTimeCriticalRealTimePriority = 5;
+
 void applyNice(pid_t tid, int relative) {
     if (tid <= 0) return;
+    if (gRealTimeForTimeCritical.load(std::memory_order_relaxed)) {
+        sched_param param{};
+        if (relative == THREAD_PRIORITY_TIME_CRITICAL) {
+            param.sched_priority = kTimeCriticalRealTimePriority;
+            if (sched_setscheduler(tid, SCHED_FIFO, &param) == 0) return;
+        } else {
+            sched_setscheduler(tid, SCHED_OTHER, &param);  // back from the real-time class
+        }
+    }
     int delta = 0;
     switch (relative) {
         case THREAD_PRIORITY_TIME_CRITICAL:
@@ -441,3 +457,11 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
         if (!forever && nowMs() >= deadline) return WAIT_TIMEOUT;
     }
 }
+
+namespace standin::win32 {
+
+void setRealTimeForTimeCritical(bool on) {
+    gRealTimeForTimeCritical.store(on, std::memory_order_relaxed);
+}
+
+}  // namespace standin::win32

@@ -99,6 +99,40 @@ TEST(RealClock, RunsTasksAfterTheirDueTimeOnItsOwnThreads) {
     EXPECT_TRUE(otherThread);
 }
 
+TEST(RealClock, DueNowDispatchWorkRunsAfterTheCurrentTaskPassiveWorkElsewhere) {
+    // Dispatch work for now that a dispatch task schedules runs once that task has returned
+    // (never inside schedule(), never beside it on the one dispatch thread); passive work never
+    // runs in a dispatch thread.
+    std::mutex mu;
+    std::vector<int> order;
+    std::thread::id first, second, passive;
+    std::atomic<int> ran{0};
+    auto clock = standin::makeRealClock(1, 1);
+    clock->schedule(clock->now() + kUnitsPerMs, RunLevel::Dispatch, [&] {
+        first = std::this_thread::get_id();
+        clock->schedule(clock->now(), RunLevel::Dispatch, [&] {
+            second = std::this_thread::get_id();
+            std::lock_guard lk(mu);
+            order.push_back(2);
+            ++ran;
+            clock->notifyAll();
+        });
+        clock->schedule(clock->now(), RunLevel::Passive, [&] {
+            passive = std::this_thread::get_id();
+            ++ran;
+            clock->notifyAll();
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::lock_guard lk(mu);
+        order.push_back(1);
+    });
+    ASSERT_TRUE(clock->waitUntil([&] { return ran == 2; }, clock->now() + 5000 * kUnitsPerMs));
+    std::lock_guard lk(mu);
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+    EXPECT_EQ(first, second);
+    EXPECT_NE(passive, first);
+}
+
 TEST(RealClock, WaitTimesOutAndCancelWorks) {
     auto clock = standin::makeRealClock();
     std::atomic<bool> ran{false};

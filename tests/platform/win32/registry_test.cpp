@@ -240,7 +240,7 @@ TEST_F(Registry, ProcessKilledInTheMiddleOfWritesLeavesWholeValues) {
         for (DWORD i = 0;; ++i) {
             std::memset(data.data(), static_cast<int>(i & 0xFF), kSize);
             std::memcpy(data.data(), &i, 4);
-            std::string name = "v" + std::to_string(i % 64);
+            std::string name = std::string("v").append(std::to_string(i % 64));
             RegSetValueExA(k, name.c_str(), 0, REG_BINARY, data.data(), kSize);
             RegSetValueExA(k, "count", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&i), 4);
         }
@@ -283,7 +283,7 @@ TEST_F(Registry, ProcessKilledInTheMiddleOfWritesLeavesWholeValues) {
         ASSERT_EQ(v.data.size(), kSize) << v.name;
         DWORD i;
         std::memcpy(&i, v.data.data(), 4);
-        EXPECT_EQ("v" + std::to_string(i % 64), v.name);
+        EXPECT_EQ(std::string("v").append(std::to_string(i % 64)), v.name);
         for (DWORD b = 4; b < kSize; ++b)
             ASSERT_EQ(v.data[b], static_cast<BYTE>(i & 0xFF)) << v.name;
     }

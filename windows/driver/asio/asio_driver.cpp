@@ -386,6 +386,7 @@ ASIOError AAsio::outputReady() {
     }
     block.blockCounter = blockCounter;
     block.blockSize = blockSize;
+    block.lane = clientSlot;
     deliverOutputBlock(block);
     return ASE_OK;
 }

@@ -123,6 +123,7 @@ class AAsio final : public IASIO, public CUnknown {
     Polled<BYTE> outputDelivered{0};
     Polled<BYTE> useBuiltInDialog{0};
     Polled<LONG> blockSize{0};
+    Polled<ULONG> clientSlot{0};  // the kernel's slot for this client; spreads joined mixing
     Polled<AudioDeviceInterfaceWrapper*> deviceWrapper{nullptr};
 
   private:

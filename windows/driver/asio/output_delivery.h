@@ -20,6 +20,7 @@ struct OutputBlock {
     std::uint32_t activeMask = 0;    // bit c: output channel c has host buffers
     std::uint64_t blockCounter = 0;  // the block of the latest buffer switch
     std::int32_t blockSize = 0;      // s, in frames
+    std::uint32_t lane = 0;          // the client's slot: joined clients start adding apart
 };
 
 // Delivers one block (the caller makes sure it runs once per block and client). A ring whose

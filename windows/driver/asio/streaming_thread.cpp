@@ -151,6 +151,7 @@ StreamingThread::Pass StreamingThread::attachPass() {
                     static_cast<ULONG_PTR>(result.fSharedJoinedPlaybackBuffersUnclipped)),
                 reinterpret_cast<vq36::AsioInfo*>(static_cast<ULONG_PTR>(result.asioInfo)));
             clientSlot_ = result.clientSlot;
+            driver_->clientSlot = result.clientSlot;
         }
     }
     vq36::AsioInfo* info = uGetAsioInfo(wrapper_);

@@ -1,0 +1,148 @@
+#!/usr/bin/env bash
+# Side-by-side latency benchmark: the VQ36 machine (bench_latency: block boundary in the kernel
+# to the start of bufferSwitch in each ASIO host process) against JACK2 (dummy back end: cycle
+# start to the start of each client's process callback, measured by bench/jack_latency_client
+# with jack_frames_since_cycle_start), case by case and interleaved, on the same machine.
+#
+# Usage: bash bench/jack_compare.sh [--seconds S] [--busy N] [--build DIR]
+#   --seconds S  streaming time per case and side (default 30)
+#   --busy N     N busy loops run beside both sides for the whole run (default 0)
+#   --build DIR  a Release build of the project (default build-rel)
+# Installs jackd2 and its development package when they are missing (a benchmark dependency,
+# not a build dependency), builds the JACK client into DIR/bench, and prints one table: each
+# side's p50/p99 latency and lost blocks or cycles, their ratios, the load average, and the
+# real-time settings each side got.
+set -euo pipefail
+here="$(cd "$(dirname "$0")/.." && pwd)"
+seconds=30
+busy=0
+build="$here/build-rel"
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --seconds) seconds="$2"; shift 2 ;;
+    --busy) busy="$2"; shift 2 ;;
+    --build) build="$(cd "$2" && pwd)"; shift 2 ;;
+    *) echo "usage: bash bench/jack_compare.sh [--seconds S] [--busy N] [--build DIR]" >&2; exit 2 ;;
+  esac
+done
+
+# ---- JACK2 --------------------------------------------------------------------------------------
+need=()
+for p in jackd2 libjack-jackd2-dev; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
+done
+if [ "${#need[@]}" -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  echo "jackd2 jackd/tweak_rt_limits boolean false" | $sudo debconf-set-selections
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${need[@]}"
+fi
+client="$build/bench/jack_latency_client"
+c++ -O2 -std=c++20 -Wall -Wextra -Werror -o "$client" "$here/bench/jack_latency_client.cpp" \
+  $(pkg-config --cflags --libs jack) -pthread
+
+[ -x "$build/bench/bench_latency" ] || { echo "no $build/bench/bench_latency: build it first" >&2; exit 1; }
+
+work="$(mktemp -d)"
+busyPids=()
+jackPid=""
+cleanup() {
+  [ -n "$jackPid" ] && kill "$jackPid" 2>/dev/null || true
+  for p in "${busyPids[@]}"; do kill "$p" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+for ((i = 0; i < busy; i++)); do
+  sh -c 'while :; do :; done' &
+  busyPids+=($!)
+done
+
+# Whether this process may use the real-time class (both sides try it).
+if chrt -f 10 true 2>/dev/null; then rtAllowed=yes; else rtAllowed=no; fi
+
+# One JACK2 case: a server on the dummy back end at FRAMES, real-time when permitted, and
+# PROCESSES clients that measure for the streaming time.
+jackCase() {
+  local processes="$1" frames="$2" out="$3"
+  local server="vq36bench$$"
+  local rt=(-R -P 10)
+  [ "$rtAllowed" = yes ] || rt=(-r)
+  JACK_DEFAULT_SERVER="$server" jackd "${rt[@]}" -n "$server" -d dummy -r 48000 -p "$frames" \
+    > "$work/jackd.log" 2>&1 &
+  jackPid=$!
+  local up=0
+  for _ in $(seq 1 50); do
+    if JACK_DEFAULT_SERVER="$server" jack_lsp > /dev/null 2>&1; then up=1; break; fi
+    sleep 0.1
+  done
+  if [ "$up" -ne 1 ]; then
+    echo "jackd did not start:" >&2; cat "$work/jackd.log" >&2; exit 1
+  fi
+  local pids=()
+  for ((k = 0; k < processes; k++)); do
+    JACK_DEFAULT_SERVER="$server" "$client" "$seconds" "$out.$k.json" &
+    pids+=($!)
+  done
+  for p in "${pids[@]}"; do wait "$p"; done
+  kill "$jackPid"; wait "$jackPid" 2>/dev/null || true
+  jackPid=""
+}
+
+# One VQ36 case through bench_latency (its own machine root, fresh each case).
+vq36Case() {
+  local processes="$1" frames="$2" out="$3"
+  VQ36_LATENCY_SECONDS="$seconds" "$build/bench/bench_latency" \
+    --benchmark_filter="BM_BlockToBufferSwitch/processes:$processes/frames:$frames/" \
+    --benchmark_format=json > "$out.json" 2> "$work/bench.log" || {
+    echo "bench_latency failed:" >&2; cat "$work/bench.log" >&2; exit 1; }
+}
+
+loads=()
+for c in "1 48" "4 48" "1 96" "4 96"; do
+  set -- $c
+  echo "case ${1} x ${2}: VQ36 ..." >&2
+  vq36Case "$1" "$2" "$work/vq36-$1x$2"
+  loads+=("$(cut -d' ' -f1 /proc/loadavg)")
+  echo "case ${1} x ${2}: JACK2 ..." >&2
+  jackCase "$1" "$2" "$work/jack-$1x$2"
+  loads+=("$(cut -d' ' -f1 /proc/loadavg)")
+done
+
+python3 - "$work" "$seconds" "$busy" "$rtAllowed" "$(nproc)" "${loads[*]}" <<'EOF'
+import glob, json, os, sys
+work, seconds, busy, rt, cpus, loads = sys.argv[1:7]
+seconds = float(seconds)
+loads = loads.split()
+def ratio(a, b):
+    return "%.2f" % (a / b) if b else "-"
+print("VQ36 machine against JACK2 (dummy back end), %s s per case and side, %s busy loops, %s CPUs" % (seconds, busy, cpus))
+print("load average (1 min) after each VQ36 / JACK2 case: " + ", ".join(
+    "%s/%s" % (loads[i], loads[i + 1]) for i in range(0, len(loads), 2)))
+print("real-time class permitted: %s (VQ36: machine threads FIFO 10, host streaming threads FIFO 5; JACK2: jackd -R -P 10)" % rt)
+print()
+print("| case | VQ36 p50/p99 (us) | JACK2 p50/p99 (us) | p50 ratio | p99 ratio | VQ36 lost blocks | JACK2 lost cycles | VQ36 failed reads | VQ36 machine CPU, switches/block | JACK2 RT (server, client thread) |")
+print("|---|---|---|---|---|---|---|---|---|---|")
+for case in ["1x48", "4x48", "1x96", "4x96"]:
+    frames = int(case.split("x")[1])
+    with open(os.path.join(work, "vq36-%s.json" % case)) as f:
+        runs = json.load(f)["benchmarks"]
+    v = runs[0] if runs else {}
+    if v.get("error_occurred"):
+        vtext = "error: " + v.get("error_message", "")
+        print("| %s | %s |" % (case, vtext))
+        continue
+    jack = [json.load(open(p)) for p in sorted(glob.glob(os.path.join(work, "jack-%s.*.json" % case)))]
+    jp50 = sorted(j["latencyP50Us"] for j in jack)[len(jack) // 2] if jack else 0
+    jp99 = max((j["latencyP99Us"] for j in jack), default=0)
+    jcycles = min((j["cycles"] for j in jack), default=0)
+    jlost = max((j["lostCycles"] + 0 for j in jack), default=0)
+    expected = 48000.0 * seconds / frames
+    vmissing = v.get("missing", 0)
+    jrt = "%s, %s" % ("yes" if all(j["realTime"] for j in jack) else "no",
+                      "FIFO %d" % jack[0]["priority"] if jack and all(j["threadRealTime"] for j in jack) else "no")
+    print("| %s | %.0f / %.0f | %.0f / %.0f | %s | %s | %.0f (%.2f %%) | %d of %d (%.2f %%) | %.0f | %.3f, %.1f | %s |" % (
+        case, v["p50_us"], v["p99_us"], jp50, jp99, ratio(v["p50_us"], jp50), ratio(v["p99_us"], jp99),
+        vmissing, 100.0 * vmissing / expected, jlost, jcycles + jlost, 100.0 * jlost / max(jcycles + jlost, 1),
+        v.get("reads_failed", 0), v.get("machine_cpu", 0), v.get("machine_cs_per_block", 0), jrt))
+EOF
