@@ -30,9 +30,8 @@ constexpr const char* kSystemCopy = "c:\\Windows\\System32\\VexaMidiVq36.dll";
 constexpr const wchar_t* kPortName = L"Vexa VQ36 MIDI";
 
 // The outgoing packets leave through the ASIO driver library's status monitor, which the first
-// open starts: a sender gives it a moment to start before it sends, and keeps the port open a
-// while afterwards so that the packets leave before the port (and with it the monitor) goes.
-constexpr auto kMonitorStart = std::chrono::milliseconds(300);
+// open starts: a sender keeps the port open a while after it sent, so that the packets leave
+// before the port (and with it the monitor) goes.
 constexpr auto kSendLinger = std::chrono::milliseconds(500);
 
 constexpr const char* kUsage =
@@ -333,7 +332,6 @@ int send(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
         return 1;
     }
     WaitForSingleObject(done, 0);  // MOM_OPEN
-    std::this_thread::sleep_for(kMonitorStart);
     if (bytes.empty()) {
         rc = midiOutShortMsg(port, shortMessage);
         std::fprintf(out, "sent %02x %02x %02x (%u)\n", shortMessage & 0xFF,
