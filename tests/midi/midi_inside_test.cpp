@@ -28,6 +28,10 @@ void* operator new(std::size_t size) {
     if (void* p = std::malloc(size ? size : 1)) return p;
     throw std::bad_alloc();
 }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    ++gAllocations;
+    return std::malloc(size ? size : 1);
+}
 void operator delete(void* p) noexcept {
     std::free(p);
 }
@@ -88,19 +92,17 @@ std::int32_t VQ36_send_hidimsg(AudioDeviceInterfaceWrapper* w, HidiPacket* packe
 
 namespace {
 
-struct Delivered {
-    DWORD_PTR instance;
-    UINT message;
-    DWORD_PTR word;
-    DWORD_PTR stamp;
-};
-std::vector<Delivered> gDelivered;
-long gDeliveredCount = 0;
+std::vector<std::pair<DWORD_PTR, DWORD_PTR>> gDelivered;  // (instance, word) of each MIM_DATA
+long gBadWords = 0;  // forwarded words of another kind or channel than the input port's
 bool gKeep = true;
 
-void CALLBACK onMidi(HMIDI, UINT message, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR p2) {
-    ++gDeliveredCount;
-    if (gKeep) gDelivered.push_back({instance, message, p1, p2});
+void CALLBACK onMidi(HMIDI, UINT message, DWORD_PTR instance, DWORD_PTR word, DWORD_PTR) {
+    if (message != MIM_DATA) return;
+    const DWORD kind = word & 0xF0;
+    if ((kind != 0x80 && kind != 0x90 && kind != 0xB0) || (word >> 24) != 0 ||
+        static_cast<int>(word & 0x0F) + 1 != gMidiInPortChannel.load())
+        ++gBadWords;
+    if (gKeep) gDelivered.push_back({instance, word});
 }
 
 class DriverInside : public ::testing::Test {
@@ -109,18 +111,16 @@ class DriverInside : public ::testing::Test {
     void SetUp() override {
         gLib = FakeLibrary{};
         gDelivered.clear();
-        gDeliveredCount = 0;
+        gBadWords = 0;
         gKeep = true;
     }
     void TearDown() override {
-        for (auto& [port, input] : ports_)
+        for (auto [port, input] : ports_)
             (input ? midMessage : modMessage)(0, input ? MIDM_CLOSE : MODM_CLOSE, port, 0, 0);
         EXPECT_EQ(gMidiInstanceCount, 0);
     }
-
     DWORD_PTR open(bool input, DWORD_PTR instance) {
         MIDIOPENDESC desc = {};
-        desc.hMidi = reinterpret_cast<HMIDI>(instance);
         desc.dwCallback = reinterpret_cast<DWORD_PTR>(onMidi);
         desc.dwInstance = instance;
         DWORD_PTR user = 0;
@@ -131,18 +131,6 @@ class DriverInside : public ::testing::Test {
         ports_.push_back({user, input});
         return user;
     }
-    void close(DWORD_PTR port) {
-        for (std::size_t i = 0; i < ports_.size(); ++i) {
-            if (ports_[i].first != port) continue;
-            const bool input = ports_[i].second;
-            EXPECT_EQ(
-                (input ? midMessage : modMessage)(0, input ? MIDM_CLOSE : MODM_CLOSE, port, 0, 0),
-                MMSYSERR_NOERROR);
-            ports_.erase(ports_.begin() + static_cast<long>(i));
-            return;
-        }
-    }
-
     std::vector<std::pair<DWORD_PTR, bool>> ports_;
 };
 
@@ -155,8 +143,8 @@ void deliver(std::initializer_list<int> bytes) {
 
 std::vector<DWORD_PTR> wordsOf(DWORD_PTR instance) {
     std::vector<DWORD_PTR> out;
-    for (const auto& d : gDelivered)
-        if (d.instance == instance && d.message == MIM_DATA) out.push_back(d.word);
+    for (auto [i, word] : gDelivered)
+        if (i == instance) out.push_back(word);
     return out;
 }
 
@@ -179,23 +167,10 @@ TEST_F(DriverInside, InputBecomesShortMessagesOnTheInputChannel) {
     EXPECT_EQ(wordsOf(2), expected);
     EXPECT_TRUE(wordsOf(3).empty());
 
-    // New channels {2, 9}: input on channel 9, output only from channel 2.
-    MidiChannelPair pair = {2, 9};
-    ASSERT_NE(gLib.channelCallback, nullptr);
-    gLib.channelCallback(&pair);
-    gDelivered.clear();
-    deliver({3, 0x90, 0x3C, 0x64});
-    EXPECT_EQ(wordsOf(1), (std::vector<DWORD_PTR>{0x00643C98}));
-    EXPECT_EQ(modMessage(0, MODM_DATA, 0, 0x00643C94, 0), MMSYSERR_NOERROR);
-    EXPECT_EQ(modMessage(0, MODM_DATA, 0, 0x00643C91, 0), MMSYSERR_NOERROR);
-    ASSERT_EQ(gLib.sentCount, 1u);
-    EXPECT_EQ(gLib.sent[0].length, 3);
-    EXPECT_EQ(gLib.sent[0].data[0], 0x90);
-
     // Channel 0 is off; so is a setting beyond 16, which would otherwise turn a note off into a
     // note on.
     for (std::int32_t channel : {0, 17, -3}) {
-        pair = {2, channel};
+        MidiChannelPair pair = {2, channel};
         gLib.channelCallback(&pair);
         gDelivered.clear();
         deliver({3, 0x80, 0x3C, 0x00});
@@ -203,43 +178,21 @@ TEST_F(DriverInside, InputBecomesShortMessagesOnTheInputChannel) {
     }
 }
 
-TEST_F(DriverInside, PortsShareOneDeviceHandleAndCountToAHundred) {
-    DWORD_PTR out = open(false, 1);
-    open(true, 2);
-    EXPECT_EQ(gLib.opens, 1);
-    close(out);
-    EXPECT_EQ(gLib.closes, 0);
-    close(ports_.front().first);
-    EXPECT_EQ(gLib.closes, 1);
-    EXPECT_EQ(gMidiDevice.load(), nullptr);
-
-    // A failed open of the device: the port works as a no-op, and the next open tries again.
+TEST_F(DriverInside, AFailedDeviceOpenLeavesWorkingPortsAndTheNextOpenRetries) {
     gLib.openFails = true;
     gLib.channels = {1, 1};
-    open(false, 3);
+    open(false, 1);
     EXPECT_EQ(modMessage(0, MODM_DATA, 0, 0x00643C90, 0), MMSYSERR_NOERROR);
+    EXPECT_EQ(gLib.lastSendHandle, nullptr);
     gLib.openFails = false;
-    open(true, 4);
-    EXPECT_EQ(gLib.opens, 3);
+    open(true, 2);
+    EXPECT_EQ(gLib.opens, 2);
     EXPECT_EQ(gMidiDevice.load(), fakeHandle());
-
     // MODM_CLOSE of a port that is not open changes nothing.
     MidiInstance stranger = {};
     EXPECT_EQ(modMessage(0, MODM_CLOSE, reinterpret_cast<DWORD_PTR>(&stranger), 0, 0),
               MMSYSERR_NOERROR);
     EXPECT_EQ(gMidiInstanceCount, 2);
-
-    for (int i = 2; i < kMaxMidiInstances; ++i) open(i % 2 == 0, 100 + i);
-    MIDIOPENDESC desc = {};
-    desc.dwCallback = reinterpret_cast<DWORD_PTR>(onMidi);
-    desc.dwInstance = 999;
-    DWORD_PTR user = 0;
-    EXPECT_EQ(midMessage(0, MIDM_OPEN, reinterpret_cast<DWORD_PTR>(&user),
-                         reinterpret_cast<DWORD_PTR>(&desc), CALLBACK_FUNCTION),
-              MMSYSERR_ALLOCATED);
-    EXPECT_EQ(user, 0u);
-    EXPECT_EQ(gMidiInstanceCount, kMaxMidiInstances);
-    for (const auto& d : gDelivered) EXPECT_NE(d.instance, 999u);
 }
 
 TEST_F(DriverInside, OutputAllocatesNothing) {
@@ -253,94 +206,60 @@ TEST_F(DriverInside, OutputAllocatesNothing) {
     EXPECT_EQ(gLib.sentCount, 5000u);
 }
 
-// A page whose last `size` bytes hold the object, followed by an inaccessible page: a read past
-// the object ends the test program.
-class GuardedBuffer {
-  public:
-    GuardedBuffer() {
-        page_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-        base_ = static_cast<BYTE*>(
-            mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-        mprotect(base_ + page_, page_, PROT_NONE);
-    }
-    ~GuardedBuffer() { munmap(base_, 2 * page_); }
-    BYTE* tail(std::size_t size) { return base_ + page_ - size; }
-
-  private:
-    std::size_t page_ = 0;
-    BYTE* base_ = nullptr;
-};
+// The last `size` bytes of a page followed by an inaccessible page: a read past them ends the
+// test program.
+BYTE* guardedTail(std::size_t size) {
+    static BYTE* page = [] {
+        const long n = sysconf(_SC_PAGESIZE);
+        auto* p = static_cast<BYTE*>(
+            mmap(nullptr, 2 * n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        mprotect(p + n, n, PROT_NONE);
+        return p + n;
+    }();
+    return page - size;
+}
 
 TEST_F(DriverInside, RandomPacketsAndMessagesNeverReadOutsideOrMisbehave) {
     std::mt19937 random(20261209);
     gLib.channels = {1, 3};
     open(true, 1);
-    open(false, 2);
+    const DWORD_PTR out = open(false, 2);
     gKeep = false;
-    GuardedBuffer guard;
     // Only the packet's 59 bytes are readable: the entry's time stamp lies in the guard page.
-    auto* entry = reinterpret_cast<vq36::HidiInEntry*>(guard.tail(sizeof(HidiPacket)));
-    long forwarded = 0;
+    auto* entry = reinterpret_cast<vq36::HidiInEntry*>(guardedTail(sizeof(HidiPacket)));
     for (int n = 0; n < 1000000; ++n) {
-        const int length = static_cast<int>(random() % 64);
-        auto* bytes = reinterpret_cast<BYTE*>(entry);
-        bytes[0] = static_cast<BYTE>(length);
-        for (int i = 1; i < 59; ++i) bytes[i] = static_cast<BYTE>(random());
         if (n % 100000 == 0) {
             MidiChannelPair pair = {static_cast<std::int32_t>(random() % 18),
                                     static_cast<std::int32_t>(random() % 18)};
             gLib.channelCallback(&pair);
         }
+        entry->data[0] = static_cast<BYTE>(random() % 64);
+        for (int i = 1; i < 59; ++i) entry->data[i] = static_cast<BYTE>(random());
         OnHidiMessageFromDevice(entry);
-        if (length >= 3 && length <= 58 && n < 1000) {
-            // The first ones are checked in detail: every delivered word has the input channel.
-            gKeep = true;
-            gDelivered.clear();
-            OnHidiMessageFromDevice(entry);
-            const int channel = gMidiInPortChannel.load();
-            for (const auto& d : gDelivered) {
-                const DWORD status = d.word & 0xFF;
-                EXPECT_TRUE((status & 0xF0) == 0x80 || (status & 0xF0) == 0x90 ||
-                            (status & 0xF0) == 0xB0);
-                EXPECT_EQ(static_cast<int>(status & 0x0F) + 1, channel);
-                EXPECT_EQ(d.word >> 24, 0u);
-                ++forwarded;
-            }
-            gKeep = false;
-        }
     }
-    EXPECT_GT(forwarded, 0);
+    EXPECT_EQ(gBadWords, 0);
 
     // Short and long messages of every kind; long buffers end where the readable page ends.
-    const DWORD_PTR out = ports_[1].first;
     for (int n = 0; n < 100000; ++n) {
-        if (n % 10000 == 0) {
-            MidiChannelPair pair = {static_cast<std::int32_t>(random() % 17), 3};
-            gLib.channelCallback(&pair);
-        }
         if (random() % 2 == 0) {
-            EXPECT_EQ(modMessage(0, MODM_DATA, out, static_cast<DWORD>(random()), 0),
-                      MMSYSERR_NOERROR);
+            EXPECT_EQ(modMessage(0, MODM_DATA, out, static_cast<DWORD>(random()), 0), 0u);
             continue;
         }
         const DWORD length = random() % 40;
-        BYTE* data = guard.tail(length);
+        BYTE* data = guardedTail(length);
         for (DWORD i = 0; i < length; ++i) data[i] = static_cast<BYTE>(random());
         MIDIHDR header = {};
         header.lpData = reinterpret_cast<LPSTR>(data);
         header.dwBufferLength = length;
         header.dwFlags = (random() % 8 == 0) ? 0 : MHDR_PREPARED;
-        const DWORD expected = header.dwFlags == 0 ? MIDIERR_UNPREPARED : MMSYSERR_NOERROR;
-        EXPECT_EQ(
-            modMessage(0, MODM_LONGDATA, out, reinterpret_cast<DWORD_PTR>(&header), sizeof header),
-            expected);
+        EXPECT_EQ(modMessage(0, MODM_LONGDATA, out, reinterpret_cast<DWORD_PTR>(&header), 0),
+                  header.dwFlags == 0 ? MIDIERR_UNPREPARED : MMSYSERR_NOERROR);
     }
     const std::size_t kept = std::min(gLib.sentCount, gLib.sent.size());
     ASSERT_GT(kept, 0u);
     for (std::size_t i = 0; i < kept; ++i) {
         const HidiPacket& p = gLib.sent[i];
-        EXPECT_EQ(p.length, 3);
-        EXPECT_TRUE(p.data[0] == 0x80 || p.data[0] == 0x90 || p.data[0] == 0xB0);
+        EXPECT_TRUE(p.length == 3 && (p.data[0] == 0x80 || p.data[0] == 0x90 || p.data[0] == 0xB0));
     }
 }
 

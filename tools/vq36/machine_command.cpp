@@ -44,6 +44,7 @@ constexpr const char* kUsage =
     "  port PORT INDEX on|off\n"
     "  sleep | wake\n"
     "  played PORT FILE            writes what the device played as WAV\n"
+    "  packets PORT [COUNT]        the latest control packets the device took (10)\n"
     "  shutdown\n"
     "  stream [--block FRAMES] [--seconds S]\n"
     "                              streams as an audio program does and prints the counters\n"

@@ -11,11 +11,14 @@
 //   port PORT INDEX on|off                  sets a port state (index 0 or 1)
 //   sleep | wake                            the machine sleeps (D0 exit) / wakes (D0 entry)
 //   played PORT FILE                        writes what the device played as a WAV file
+//   packets PORT [COUNT]                    the latest control packets the device took (10)
 //   shutdown                                stops the machine (the daemon exits)
 //
 // Variants: normal, full-speed, single-interface, no-playback, no-capture, one-message-pipe.
 // Signals: counting, silence, sine:HZ[:AMPLITUDE], loopback:CHANNEL.
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
@@ -74,9 +77,39 @@ constexpr const char* kUsage =
     "  port PORT INDEX on|off\n"
     "  sleep | wake\n"
     "  played PORT FILE\n"
+    "  packets PORT [COUNT]\n"
     "  shutdown\n"
     "variants: normal, full-speed, single-interface, no-playback, no-capture, one-message-pipe\n"
     "signals: counting, silence, sine:HZ[:AMPLITUDE], loopback:CHANNEL\n";
+
+// The latest `count` control packets among the commands a device took, oldest first: the bus
+// frame, the command byte (0x41, or 0x42 for a packet the device answers) and the packet's used
+// bytes, length byte first.
+std::string formatControlPackets(const std::vector<vq36::ReceivedCommand>& commands,
+                                 unsigned long count) {
+    std::vector<const vq36::ReceivedCommand*> packets;
+    for (const auto& c : commands) {
+        if (c.valid() && (c.command() == vq36::kCmdControlPacket ||
+                          c.command() == vq36::kCmdDirectControlPacket))
+            packets.push_back(&c);
+    }
+    if (packets.empty()) return "no control packets\n";
+    const std::size_t first = packets.size() > count ? packets.size() - count : 0;
+    std::string text;
+    for (std::size_t i = first; i < packets.size(); ++i) {
+        const auto& c = *packets[i];
+        char line[64];
+        std::snprintf(line, sizeof line, "frame %u  %02x ", c.frameNumber, c.command());
+        text += line;
+        const std::size_t used = std::min<std::size_t>(c.data(0), vq36::kControlPacketMax);
+        for (std::size_t b = 0; b <= used; ++b) {
+            std::snprintf(line, sizeof line, " %02x", c.data(b));
+            text += line;
+        }
+        text += "\n";
+    }
+    return text;
+}
 
 int fail(std::string* out, const std::string& message) {
     *out = message + "\n";
@@ -217,6 +250,16 @@ int Machine::Impl::manage(const std::vector<std::string>& args, std::string* out
         if (!device->recorder().writeWav(args[2])) return fail(out, "cannot write " + args[2]);
         *out = std::to_string(device->recorder().framesRecorded()) + " frames recorded, wrote " +
                args[2] + "\n";
+        return 0;
+    }
+    if (command == "packets" && (n == 2 || n == 3)) {
+        usb::PortId port = 0;
+        auto device = deviceAt(args[1], &port);
+        if (!device) return fail(out, "no device on port " + args[1]);
+        unsigned long count = 10;
+        if (n == 3 && (!parseUnsigned(args[2], 1000, &count) || count == 0))
+            return fail(out, "packets: COUNT is 1 to 1000");
+        *out = formatControlPackets(device->commands(), count);
         return 0;
     }
     if (command == "shutdown" && n == 1) {

@@ -253,6 +253,11 @@ AudioDeviceInterfaceWrapper* uCreateVexaAudioDeviceInterfaceWrapper(int register
         gOpenWrapperCount.fetch_add(1);
         if (gMonitorThreadId.load() == 0) {
             reapStoppedMonitorThreads();
+            // The queue's lock, which the monitor thread makes at its start, is made here already:
+            // a packet sent right after this open (as the MIDI driver sends the first message an
+            // application gives it) would otherwise find no queue and be dropped while the new
+            // thread has not yet run.
+            uCreateHidiOutputQueueLock();
             DWORD id = 0;
             // The thread reads gMonitorThreadId under this lock before its loop, so it sees the
             // id stored here even when it starts running before CreateThread returns.

@@ -108,7 +108,7 @@ DWORD APIENTRY midMessage(UINT /*uDeviceID*/, UINT uMsg, DWORD_PTR dwUser, DWORD
             return MMSYSERR_NOERROR;
         case MIDM_START:
             if (auto* port = reinterpret_cast<MidiInstance*>(dwUser))
-                port->startTick = GetTickCount();
+                port->startTick.store(GetTickCount(), std::memory_order_relaxed);
             return MMSYSERR_NOERROR;
         default:
             return HandleCommonMidiMessage(uMsg, dwUser, dwParam1, dwParam2);

@@ -36,7 +36,7 @@ void BroadcastMidiInData(DWORD message) {
     for (int i = 0; i < gMidiInstanceCount; ++i) {
         MidiInstance* port = gMidiInstances[i];
         if (port == nullptr || !port->isInput || port->callback == 0) continue;
-        const DWORD stamp = GetTickCount() - port->startTick;
+        const DWORD stamp = GetTickCount() - port->startTick.load(std::memory_order_relaxed);
         DriverCallback(port->callback, HIWORD(port->openFlags),
                        reinterpret_cast<HDRVR>(port->handle), MIM_DATA, port->callbackInstance,
                        message, stamp);

@@ -35,8 +35,9 @@ struct MidiInstance {
     HMIDI handle;                // hMidi of the open description
     DWORD openFlags;             // the open's flags; the upper word is the callback kind
     // Tick count at MIDM_START; until the first MIDM_START, the tick count at the open, so that
-    // input that arrives before the start is stamped from the open.
-    DWORD startTick;
+    // input that arrives before the start is stamped from the open. Written by the application's
+    // thread and read by the input fan-out without a common lock: a relaxed atomic word.
+    std::atomic<DWORD> startTick;
 };
 
 // ---- Process-wide state ------------------------------------------------------------------------
