@@ -25,10 +25,8 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty() || args[0] == "help" || args[0] == "--help") {
         std::fputs(
-            "usage: vq36 demo ... | vq36 machine ... | vq36 reg ... | vq36 ctl ... | vq36 firmware ... |
-"
-            "       vq36 asio ... | vq36 midi ... | vq36 regsvr ...
-"
+            "usage: vq36 demo ... | vq36 machine ... | vq36 reg ... | vq36 ctl ... | vq36 firmware ... |\n"
+            "       vq36 asio ... | vq36 midi ... | vq36 regsvr ...\n"
             "  demo      two ASIO programs mixed on one VQ36 of a fresh machine, checked\n"
             "  machine   runs the machine (the kernel host) or drives the one that runs\n"
             "  reg       reads and writes the machine's registry\n"
