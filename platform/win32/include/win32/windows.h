@@ -12,6 +12,7 @@
 #include "win32/win_process.h"
 #include "win32/win_registry.h"
 #include "win32/win_user.h"
+#include "win32/win_messages.h"
 #include "win32/win_threads.h"
 #include "win32/win_devices.h"
 #include "win32/win_com.h"
