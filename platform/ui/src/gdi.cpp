@@ -68,10 +68,14 @@ void useFont(cairo_t* cr, const FontSpec& font) {
 }
 
 TextExtent measure(const FontSpec& font, const std::string& utf8) {
-    static cairo_surface_t* scratch = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 1, 1);
-    static std::mutex mu;
-    std::lock_guard lock(mu);
-    cairo_t* cr = cairo_create(scratch);
+    // A surface to measure on, released when the library is unloaded.
+    static struct Scratch {
+        cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 1, 1);
+        std::mutex mu;
+        ~Scratch() { cairo_surface_destroy(surface); }
+    } scratch;
+    std::lock_guard lock(scratch.mu);
+    cairo_t* cr = cairo_create(scratch.surface);
     useFont(cr, font);
     cairo_text_extents_t te;
     cairo_text_extents(cr, utf8.c_str(), &te);
