@@ -210,8 +210,11 @@ bool pumpUntilIdle(DWORD timeoutMs) {
                 PostQuitMessage(static_cast<int>(msg.wParam));
                 return true;
             }
+            // Dialogs get their keyboard handling, as their modal loop gives it.
             HWND top = msg.hwnd ? win32::topLevelOf(msg.hwnd) : nullptr;
-            if (top == nullptr || !IsDialogMessageA(top, &msg)) {
+            win32::WindowInfo info;
+            const bool dialog = top && win32::windowInfo(top, &info) && info.className == "#32770";
+            if (!dialog || !IsDialogMessageA(top, &msg)) {
                 TranslateMessage(&msg);
                 DispatchMessageA(&msg);
             }
