@@ -196,6 +196,7 @@ ON_WM_TIMER()
 END_MESSAGE_MAP()
 
 TEST(Framework, MessageMapsRouteCommandsByCodeAndIdAndClassesKnowTheirBases) {
+    registerPlain();
     CProbe probe;
     ASSERT_TRUE(probe.CreateEx(0, "VqPlain", "probe", WS_POPUP, 0, 0, 50, 50, nullptr, nullptr));
     EXPECT_EQ(CWnd::FromHandlePermanent(probe.m_hWnd), &probe);
