@@ -212,4 +212,75 @@ TEST(Windows, WindowAndClientSizesDifferByTheFrame) {
     EXPECT_FALSE(IsWindow(child));  // children go with their parent
 }
 
+thread_local int tTimerProcCalls = 0;
+
+TEST(Windows, GeneratedMessagesStayUntilHandledAndTimersBelongToTheirThread) {
+    Log log;
+    tLog = &log;
+    HWND h = makeWindow(WS_POPUP | WS_VISIBLE);
+    MSG m;
+    // WM_PAINT is not taken away by PM_REMOVE: it comes while the window is invalid.
+    ASSERT_TRUE(PeekMessageA(&m, h, WM_PAINT, WM_PAINT, PM_REMOVE));
+    ASSERT_TRUE(PeekMessageA(&m, h, WM_PAINT, WM_PAINT, PM_REMOVE));
+    ValidateRect(h, nullptr);
+    EXPECT_FALSE(PeekMessageA(&m, h, WM_PAINT, WM_PAINT, PM_REMOVE));
+    // A thread timer with a procedure: DispatchMessage calls the procedure.
+    const UINT_PTR id =
+        SetTimer(nullptr, 0, 10, [](HWND, UINT, UINT_PTR, DWORD) { ++tTimerProcCalls; });
+    ASSERT_NE(id, 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(15));
+    ASSERT_TRUE(PeekMessageA(&m, nullptr, WM_TIMER, WM_TIMER, PM_NOREMOVE));  // left in place
+    ASSERT_TRUE(GetMessageA(&m, nullptr, WM_TIMER, WM_TIMER));
+    EXPECT_EQ(m.wParam, id);
+    DispatchMessageA(&m);
+    EXPECT_EQ(tTimerProcCalls, 1);
+    EXPECT_TRUE(KillTimer(nullptr, id));
+    // Another thread may not set a timer on this thread's window.
+    UINT_PTR fromOther = 1;
+    DWORD error = 0;
+    std::thread([&] {
+        fromOther = SetTimer(h, 3, 10, nullptr);
+        error = GetLastError();
+    }).join();
+    EXPECT_EQ(fromOther, 0u);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    DestroyWindow(h);
+    tLog = nullptr;
+}
+
+TEST(Windows, ASenderIsReleasedWhenTheOwnerThreadEndsAndCreationHooksSeeNewWindows) {
+    std::atomic<HWND> h{nullptr};
+    std::thread owner([&] {
+        h = makeWindow();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // ends without a message call
+    });
+    while (h == nullptr) std::this_thread::yield();
+    EXPECT_EQ(SendMessageA(h, WM_USER + 1, 0, 0), 0);  // does not wait for ever
+    owner.join();
+    EXPECT_FALSE(IsWindow(h));
+
+    static thread_local std::vector<std::string> created;
+    HHOOK hook = SetWindowsHookExA(
+        WH_CBT,
+        [](int code, WPARAM w, LPARAM l) -> LRESULT {
+            if (code == HCBT_CREATEWND) {
+                auto* cbt = reinterpret_cast<CBT_CREATEWNDA*>(l);
+                created.push_back(cbt->lpcs->lpszName +
+                                  std::string(IsWindow(reinterpret_cast<HWND>(w)) ? "+" : "-"));
+            }
+            return CallNextHookEx(nullptr, code, w, l);
+        },
+        nullptr, GetCurrentThreadId());
+    ASSERT_NE(hook, nullptr);
+    HWND w = makeWindow();
+    EXPECT_EQ(created, (std::vector<std::string>{"log+"}));
+    EXPECT_TRUE(UnhookWindowsHookEx(hook));
+    EXPECT_FALSE(UnhookWindowsHookEx(hook));
+    EXPECT_EQ(SetWindowsHookExA(
+                  2 /*WH_KEYBOARD*/, [](int, WPARAM, LPARAM) -> LRESULT { return 0; }, nullptr, 0),
+              nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    DestroyWindow(w);
+}
+
 }  // namespace
