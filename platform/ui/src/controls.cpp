@@ -519,6 +519,12 @@ void registerSystemClasses() {
     });
 }
 
+void unregisterSystemClasses() {
+    UnregisterClassA("ComboBox", nullptr);
+    UnregisterClassA("ComboLBox", nullptr);
+    UnregisterClassA("#32770", nullptr);
+}
+
 }  // namespace standin::ui::detail
 
 using namespace standin::ui::detail;

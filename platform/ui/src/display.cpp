@@ -164,7 +164,10 @@ struct Installer {
         registerSystemClasses();
         win32::setDisplay(&theDisplay());
     }
-    ~Installer() { win32::setDisplay(nullptr); }
+    ~Installer() {
+        win32::setDisplay(nullptr);
+        unregisterSystemClasses();
+    }
 };
 
 Installer& installer() {

@@ -73,6 +73,8 @@ void setSourceColor(cairo_t* cr, COLORREF color);
 cairo_surface_t* windowSurface(HWND topLevel);
 // Registers the system window classes ("ComboBox", "ComboLBox", "#32770") once.
 void registerSystemClasses();
+// Takes them away again when the library is unloaded (their procedures go with it).
+void unregisterSystemClasses();
 
 // ---- Icons
 // -------------------------------------------------------------------------------------------- The

@@ -47,7 +47,6 @@ thread_local std::vector<MSG> tCurrent;
 
 // The object being created by this thread, attached at its window's creation.
 thread_local CWnd* tCreating = nullptr;
-thread_local HHOOK tCreationHook = nullptr;
 
 std::function<void(HWND)>& modalIdleHook() {
     static std::function<void(HWND)> hook;
@@ -67,16 +66,25 @@ LRESULT CALLBACK creationHook(int code, WPARAM wParam, LPARAM lParam) {
         auto h = reinterpret_cast<HWND>(wParam);
         w->SubclassWindow(h);
     }
-    return CallNextHookEx(tCreationHook, code, wParam, lParam);
+    return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
+// The hook is set for one creation and taken away after it, so that no hook of this library
+// stays with a thread (or outlives the library).
 struct CreatingScope {
-    explicit CreatingScope(CWnd* w) {
+    explicit CreatingScope(CWnd* w)
+        : hook_(SetWindowsHookExA(WH_CBT, creationHook, nullptr, GetCurrentThreadId())) {
         tCreating = w;
-        if (tCreationHook == nullptr)
-            tCreationHook = SetWindowsHookExA(WH_CBT, creationHook, nullptr, GetCurrentThreadId());
     }
-    ~CreatingScope() { tCreating = nullptr; }
+    ~CreatingScope() {
+        tCreating = nullptr;
+        if (hook_) UnhookWindowsHookEx(hook_);
+    }
+    CreatingScope(const CreatingScope&) = delete;
+    CreatingScope& operator=(const CreatingScope&) = delete;
+
+  private:
+    HHOOK hook_;
 };
 
 }  // namespace
