@@ -34,6 +34,10 @@ class UiDisplay final : public win32::Display {
             cairo_destroy(dc->cr);
             delete dc;
         }
+        backend_.reset();
+        // The font caches that cairo and fontconfig keep for the faces used go with the library
+        // (at its unloading or at the process's exit), not left behind unreachable.
+        releaseFontCaches();
     }
 
     void windowChanged(HWND hwnd) override {

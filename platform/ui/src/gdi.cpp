@@ -7,6 +7,8 @@
 #include <map>
 #include <mutex>
 
+#include <fontconfig/fontconfig.h>
+
 #include "standin/win32/text.h"
 #include "ui_internal.h"
 
@@ -67,15 +69,32 @@ void useFont(cairo_t* cr, const FontSpec& font) {
     cairo_font_options_destroy(options);
 }
 
+// A surface to measure on, released with the font caches.
+struct Scratch {
+    std::mutex mu;
+    cairo_surface_t* surface = nullptr;
+    cairo_surface_t* get() {
+        if (surface == nullptr) surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 1, 1);
+        return surface;
+    }
+    void release() {
+        std::lock_guard lock(mu);
+        if (surface) cairo_surface_destroy(surface);
+        surface = nullptr;
+    }
+};
+
+// Constant-initialised with nothing to destroy, so that it serves static destruction too.
+constinit Scratch gScratch;
+
+Scratch& measureScratch() {
+    return gScratch;
+}
+
 TextExtent measure(const FontSpec& font, const std::string& utf8) {
-    // A surface to measure on, released when the library is unloaded.
-    static struct Scratch {
-        cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 1, 1);
-        std::mutex mu;
-        ~Scratch() { cairo_surface_destroy(surface); }
-    } scratch;
+    Scratch& scratch = measureScratch();
     std::lock_guard lock(scratch.mu);
-    cairo_t* cr = cairo_create(scratch.surface);
+    cairo_t* cr = cairo_create(scratch.get());
     useFont(cr, font);
     cairo_text_extents_t te;
     cairo_text_extents(cr, utf8.c_str(), &te);
@@ -83,6 +102,12 @@ TextExtent measure(const FontSpec& font, const std::string& utf8) {
     cairo_font_extents(cr, &fe);
     cairo_destroy(cr);
     return {te.x_advance, fe.ascent, fe.descent, fe.height};
+}
+
+void releaseFontCaches() {
+    measureScratch().release();
+    cairo_debug_reset_static_data();
+    FcFini();
 }
 
 FontSpec dcFont(const DeviceContext& dc) {

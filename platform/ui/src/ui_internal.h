@@ -63,6 +63,8 @@ struct TextExtent {
 };
 TextExtent measure(const FontSpec& font, const std::string& utf8);
 FontSpec dcFont(const DeviceContext& dc);
+// Frees cairo's and fontconfig's font caches (when the library goes).
+void releaseFontCaches();
 
 void setSourceColor(cairo_t* cr, COLORREF color);
 
