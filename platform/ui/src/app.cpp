@@ -13,7 +13,7 @@ std::atomic<AFX_MODULE_STATE*> gProgramState{&gDefaultProgramState};
 
 thread_local AFX_MODULE_STATE* tCurrentState = nullptr;
 
-const AFX_MSGMAP_ENTRY kNoEntries[] = {{0, 0, 0, 0, 0, nullptr}};
+const AFX_MSGMAP_ENTRY kNoEntries[] = {{0, 0, 0, 0, 0, nullptr, nullptr}};
 const AFX_MSGMAP kCmdTargetMap = {nullptr, &kNoEntries[0]};
 
 }  // namespace
@@ -37,6 +37,55 @@ CWinApp* AfxGetApp() {
 
 HINSTANCE AfxGetInstanceHandle() {
     return AfxGetModuleState()->m_hCurrentInstanceHandle;
+}
+
+HINSTANCE AfxGetResourceHandle() {
+    return AfxGetModuleState()->m_hCurrentResourceHandle;
+}
+
+// ---- Objects ------------------------------------------------------------------------------------
+BOOL CRuntimeClass::IsDerivedFrom(const CRuntimeClass* pBaseClass) const {
+    for (const CRuntimeClass* c = this; c != nullptr;
+         c = c->m_pfnGetBaseClass ? c->m_pfnGetBaseClass() : nullptr) {
+        if (c == pBaseClass) return TRUE;
+    }
+    return FALSE;
+}
+
+CRuntimeClass* CObject::GetThisClass() {
+    static CRuntimeClass rc = {"CObject", static_cast<int>(sizeof(CObject)), 0xFFFF, nullptr,
+                               nullptr};
+    return &rc;
+}
+CRuntimeClass* CObject::GetRuntimeClass() const {
+    return GetThisClass();
+}
+CObject::~CObject() = default;
+BOOL CObject::IsKindOf(const CRuntimeClass* pClass) const {
+    return GetRuntimeClass()->IsDerivedFrom(pClass);
+}
+
+CRuntimeClass* CCmdTarget::GetThisClass() {
+    static CRuntimeClass rc = {"CCmdTarget", static_cast<int>(sizeof(CCmdTarget)), 0xFFFF, nullptr,
+                               &CObject::GetThisClass};
+    return &rc;
+}
+CRuntimeClass* CCmdTarget::GetRuntimeClass() const {
+    return GetThisClass();
+}
+
+const AFX_MSGMAP_ENTRY* CCmdTarget::FindMessageEntry(UINT message, UINT code, UINT id) const {
+    for (const AFX_MSGMAP* map = GetMessageMap(); map != nullptr;
+         map = map->pfnGetBaseMap ? map->pfnGetBaseMap() : nullptr) {
+        for (const AFX_MSGMAP_ENTRY* e = map->lpEntries; e->nSig != 0; ++e) {
+            if (e->nMessage != message) continue;
+            if (message == WM_COMMAND && (e->nCode != code || id < e->nID || id > e->nLastID))
+                continue;
+            return e;
+        }
+        if (map->pfnGetBaseMap == nullptr) break;
+    }
+    return nullptr;
 }
 
 CCmdTarget::CCmdTarget() = default;

@@ -20,8 +20,10 @@ struct State {
 };
 
 State& state() {
-    static auto* s = new State();  // lives as long as the process
-    return *s;
+    // Ends with the library (at its unloading or at the process's exit), so nothing of it is
+    // left behind when a program unloads the library that brought the stand-in in.
+    static State s;
+    return s;
 }
 
 Gdiplus::Status WINAPI notificationHook(ULONG_PTR* token) {
@@ -100,6 +102,14 @@ VOID WINAPI GdiplusShutdown(ULONG_PTR token) {
 }  // namespace Gdiplus
 
 namespace standin::ui {
+
+namespace detail {
+bool gdiplusStarted() {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    return !s.sessions.empty();
+}
+}  // namespace detail
 
 GdiplusCounters gdiplusCounters() {
     State& s = state();

@@ -28,10 +28,14 @@ struct QueueOwner {
     std::shared_ptr<MessageQueue> queue;
     ~QueueOwner() {
         if (!queue) return;
-        QueueRegistry& r = registry();
-        std::lock_guard lock(r.mu);
-        auto it = r.byThread.find(queue->threadId);
-        if (it != r.byThread.end() && it->second == queue) r.byThread.erase(it);
+        {
+            QueueRegistry& r = registry();
+            std::lock_guard lock(r.mu);
+            auto it = r.byThread.find(queue->threadId);
+            if (it != r.byThread.end() && it->second == queue) r.byThread.erase(it);
+        }
+        windowThreadEnded(queue->threadId);
+        abandonSentMessages(*queue);
     }
 };
 
@@ -131,17 +135,22 @@ bool takeFrom(std::deque<MSG>& list, MSG* out, HWND filter, UINT minMsg, UINT ma
     return false;
 }
 
-// One look at the queue in the platform's order; true when a message was found.
+// One look at the queue in the platform's order; true when a message was found. Messages sent
+// by other threads are delivered on the way.
 bool lookAtQueue(MessageQueue& q, MSG* out, HWND filter, UINT minMsg, UINT maxMsg, bool remove) {
-    std::lock_guard lock(q.mu);
-    if (takeFrom(q.posted, out, filter, minMsg, maxMsg, remove)) return true;
-    if (takeFrom(q.input, out, filter, minMsg, maxMsg, remove)) return true;
-    if (q.quitPosted) {
-        *out = makeMessage(nullptr, WM_QUIT, static_cast<WPARAM>(q.quitCode), 0);
-        if (remove) q.quitPosted = false;
-        return true;
+    deliverSentMessages(q);
+    {
+        std::lock_guard lock(q.mu);
+        if (takeFrom(q.posted, out, filter, minMsg, maxMsg, remove)) return true;
+        if (takeFrom(q.input, out, filter, minMsg, maxMsg, remove)) return true;
+        if (q.quitPosted) {
+            *out = makeMessage(nullptr, WM_QUIT, static_cast<WPARAM>(q.quitCode), 0);
+            if (remove) q.quitPosted = false;
+            return true;
+        }
     }
-    return false;
+    if (takePaintMessage(q.threadId, out, filter, minMsg, maxMsg)) return true;
+    return takeTimerMessage(q.threadId, out, filter, minMsg, maxMsg, remove);
 }
 
 BOOL postThreadMessage(DWORD idThread, UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -156,12 +165,16 @@ BOOL postThreadMessage(DWORD idThread, UINT msg, WPARAM wParam, LPARAM lParam) {
 BOOL postMessage(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (hWnd == nullptr)
         return postToQueue(currentQueue(), makeMessage(nullptr, msg, wParam, lParam));
-    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-    return FALSE;
+    auto queue = queueOfWindow(hWnd);
+    if (!queue) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    return postToQueue(*queue, makeMessage(hWnd, msg, wParam, lParam));
 }
 
 bool validFilter(HWND filter) {
-    if (filter == nullptr || filter == kThreadMessagesOnly) return true;
+    if (filter == nullptr || filter == kThreadMessagesOnly || isOwnWindow(filter)) return true;
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return false;
 }
@@ -187,7 +200,7 @@ BOOL getMessage(LPMSG lpMsg, HWND hWnd, UINT minMsg, UINT maxMsg) {
         if (lookAtQueue(q, lpMsg, hWnd, minMsg, maxMsg, true)) {
             return lpMsg->message == WM_QUIT ? FALSE : TRUE;
         }
-        q.waitForWake(-1);
+        q.waitForWake(msUntilNextTimer(q.threadId));
     }
 }
 
@@ -231,17 +244,4 @@ VOID WINAPI PostQuitMessage(int nExitCode) {
         q.quitCode = nExitCode;
     }
     q.wake();
-}
-
-BOOL WINAPI TranslateMessage(const MSG* /*lpMsg*/) {
-    return FALSE;
-}
-
-LRESULT WINAPI DispatchMessageA(const MSG* lpMsg) {
-    if (lpMsg == nullptr || lpMsg->hwnd == nullptr) return 0;
-    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-    return 0;
-}
-LRESULT WINAPI DispatchMessageW(const MSG* lpMsg) {
-    return DispatchMessageA(lpMsg);
 }

@@ -1,5 +1,5 @@
 #pragma once
-// GDI+ start-up and shut-down (the drawing calls come with the drawing layer).
+// GDI+: start-up and shut-down, and drawing on cairo.
 //
 // GdiplusStartup hands out a token that GdiplusShutdown takes back. When the caller suppresses
 // the background thread, the output holds a hook function and an unhook function: the caller
@@ -15,7 +15,24 @@ enum Status {
     Ok = 0,
     GenericError = 1,
     InvalidParameter = 2,
+    OutOfMemory = 3,
+    ObjectBusy = 4,
+    InsufficientBuffer = 5,
+    NotImplemented = 6,
+    Win32Error = 7,
+    WrongState = 8,
+    Aborted = 9,
+    FileNotFound = 10,
+    ValueOverflow = 11,
+    AccessDenied = 12,
+    UnknownImageFormat = 13,
+    FontFamilyNotFound = 14,
+    FontStyleNotFound = 15,
+    NotTrueTypeFont = 16,
     UnsupportedGdiplusVersion = 17,
+    GdiplusNotInitialized = 18,
+    PropertyNotFound = 19,
+    PropertyNotSupported = 20,
 };
 
 enum DebugEventLevel { DebugEventLevelFatal, DebugEventLevelWarning };
@@ -48,3 +65,5 @@ GdiplusStartup(ULONG_PTR* token, const GdiplusStartupInput* input, GdiplusStartu
 __attribute__((visibility("default"))) VOID WINAPI GdiplusShutdown(ULONG_PTR token);
 
 }  // namespace Gdiplus
+
+#include "ui/gdiplus_drawing.h"

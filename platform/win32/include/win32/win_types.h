@@ -64,6 +64,9 @@ typedef const CHAR* PCSTR;
 typedef LPSTR LPTSTR;
 typedef LPCSTR LPCTSTR;
 typedef CHAR TCHAR;
+// Text literals of the character set the product builds with (the ANSI one).
+#define TEXT(quote) quote
+#define _T(x) x
 typedef LONG_PTR LRESULT;
 typedef UINT_PTR WPARAM;
 typedef LONG_PTR LPARAM;

@@ -16,3 +16,5 @@
 #include "win32/win_threads.h"
 #include "win32/win_devices.h"
 #include "win32/win_com.h"
+#include "win32/win_windows.h"
+#include "win32/win_resources.h"

@@ -1,0 +1,137 @@
+// The dialog framework on the offscreen display, driven as a user would (real mouse and key
+// messages), with the demonstration dialog of tools/ui_demo: its template, message map, GDI+
+// painting, timers, closing paths, and its channel list's drop-down.
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "demo_dialog.h"
+#include "ui/standin_ui.h"
+
+namespace {
+
+using Events = std::vector<std::string>;
+
+bool has(const Events& e, const std::string& line) {
+    return std::find(e.begin(), e.end(), line) != e.end();
+}
+
+// Runs the demonstration dialog; `script` is called once, at the loop's first idle moment.
+INT_PTR runWith(const std::function<void(HWND)>& script) {
+    bool done = false;
+    standin::ui::setModalIdleHook([&](HWND dialog) {
+        if (done) return;
+        done = true;
+        script(dialog);
+    });
+    INT_PTR r = vqdemo::runDemoDialog();
+    standin::ui::setModalIdleHook(nullptr);
+    return r;
+}
+
+TEST(Dialog, InitialisesPaintsWithoutErasingAndEndsWithEscapeAsCancel) {
+    vqdemo::takeDemoEvents();
+    Events seen;
+    standin::ui::Image frame;
+    const INT_PTR r = runWith([&](HWND dialog) {
+        seen = vqdemo::takeDemoEvents();
+        RECT c;
+        GetClientRect(dialog, &c);
+        EXPECT_EQ(c.right, vqdemo::kClientWidth);  // the size OnInitDialog asked for
+        EXPECT_EQ(c.bottom, vqdemo::kClientHeight);
+        char title[64];
+        GetWindowTextA(dialog, title, sizeof title);
+        EXPECT_STREQ(title, "VQ36 UI Demo");
+        EXPECT_NE(SendMessageA(dialog, WM_GETICON, ICON_SMALL, 0), 0);
+        frame = standin::ui::captureClient(dialog);
+        EXPECT_TRUE(standin::ui::postClick(dialog, 50, 60));
+        EXPECT_TRUE(standin::ui::pumpUntilIdle());
+        Events after = vqdemo::takeDemoEvents();
+        EXPECT_TRUE(has(after, "click 50 60 1")) << testing::PrintToString(after);
+        EXPECT_TRUE(has(after, "erase"));  // the handler asked for erasing; ours erases nothing
+        standin::ui::postKey(dialog, VK_ESCAPE);
+    });
+    EXPECT_EQ(r, IDCANCEL);
+    EXPECT_EQ(seen.front(), "init");
+    EXPECT_TRUE(has(seen, "paint"));
+    EXPECT_TRUE(has(vqdemo::takeDemoEvents(), "cancel"));
+    // The frame came from the back buffer: background at (5, 5), white title text pixels.
+    ASSERT_EQ(frame.width, vqdemo::kClientWidth);
+    EXPECT_EQ(frame.at(5, 5) & 0xFFFFFF, 0x141E3Cu);  // background.png's pixel (5, 5)
+    int white = 0;
+    for (int y = 14; y < 34; ++y)
+        for (int x = 110; x < 210; ++x) white += (frame.at(x, y) & 0xFFFFFF) == 0xFFFFFF;
+    EXPECT_GT(white, 10);
+}
+
+TEST(Dialog, CloseButtonIsCancelEnterIsOkAndTimersTick) {
+    vqdemo::takeDemoEvents();
+    INT_PTR r = runWith([](HWND dialog) { PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0); });
+    EXPECT_EQ(r, IDCANCEL);
+    EXPECT_TRUE(has(vqdemo::takeDemoEvents(), "cancel"));
+    r = runWith([](HWND dialog) {
+        const DWORD start = GetTickCount();
+        while (GetTickCount() - start < 450) standin::ui::pumpUntilIdle(50);
+        standin::ui::postKey(dialog, VK_RETURN);
+    });
+    EXPECT_EQ(r, IDOK);
+    Events e = vqdemo::takeDemoEvents();
+    EXPECT_TRUE(has(e, "ok"));
+    const auto timers = std::count(e.begin(), e.end(), "timer");
+    EXPECT_GE(timers, 2);  // 100 ms period over 450 ms
+    EXPECT_LE(timers, 5);
+}
+
+TEST(Dialog, ChannelListDropsDownAsksForColoursAndReportsThePickedItem) {
+    vqdemo::takeDemoEvents();
+    standin::ui::Image list;
+    int itemHeight = 0;
+    const INT_PTR r = runWith([&](HWND dialog) {
+        for (const auto& e : vqdemo::takeDemoEvents()) {
+            if (e.rfind("itemheight ", 0) == 0) itemHeight = std::stoi(e.substr(11));
+        }
+        HWND combo = GetDlgItem(dialog, vqdemo::kChannelListId);
+        ASSERT_NE(combo, nullptr);
+        EXPECT_FALSE(IsWindowVisible(combo));  // only its list is ever shown
+        EXPECT_EQ(SendMessageA(combo, CB_GETCOUNT, 0, 0), 17);
+        // A click on the painted face opens the real list.
+        standin::ui::postClick(dialog, 230, 50);
+        standin::ui::pumpUntilIdle();
+        ASSERT_TRUE(SendMessageA(combo, CB_GETDROPPEDSTATE, 0, 0));
+        HWND popup = GetCapture();  // the open list holds the mouse
+        ASSERT_NE(popup, nullptr);
+        EXPECT_TRUE(IsWindowVisible(popup));
+        list = standin::ui::captureClient(popup);
+        EXPECT_TRUE(has(vqdemo::takeDemoEvents(), "ctlcolor listbox"));
+        // Item 5 ("5") picked with the mouse.
+        standin::ui::postClick(popup, 10, 5 * itemHeight + itemHeight / 2);
+        standin::ui::pumpUntilIdle();
+        EXPECT_FALSE(SendMessageA(combo, CB_GETDROPPEDSTATE, 0, 0));
+        EXPECT_FALSE(IsWindow(popup));
+        EXPECT_EQ(SendMessageA(combo, CB_GETCURSEL, 0, 0), 5);
+        EXPECT_TRUE(has(vqdemo::takeDemoEvents(), "closeup 5"));
+        // Opened again and closed by a click outside: no change, still a close-up.
+        SendMessageA(combo, CB_SHOWDROPDOWN, TRUE, 0);
+        standin::ui::postClick(dialog, 20, 150);
+        standin::ui::pumpUntilIdle();
+        EXPECT_FALSE(SendMessageA(combo, CB_GETDROPPEDSTATE, 0, 0));
+        EXPECT_TRUE(has(vqdemo::takeDemoEvents(), "closeup 5"));
+        standin::ui::postKey(dialog, VK_ESCAPE);
+    });
+    EXPECT_EQ(r, IDCANCEL);
+    ASSERT_GT(itemHeight, 8);
+    // 16 of 17 items shown (the minimum visible count), on the black brush the handler gave,
+    // with white text; the selected item on the highlight.
+    EXPECT_EQ(list.height, 16 * itemHeight + 2);
+    EXPECT_EQ(list.at(list.width - 3, 3 * itemHeight + 1) & 0xFFFFFF, 0u);
+    int light = 0;  // anti-aliased white text
+    for (int y = 2 * itemHeight; y < 3 * itemHeight; ++y)
+        for (int x = 0; x < list.width; ++x) light += ((list.at(x, y) >> 16) & 0xFF) > 0xC0;
+    EXPECT_GT(light, 3);
+}
+
+}  // namespace
