@@ -3,10 +3,18 @@
 // run`): its management commands, a second daemon on the root, and a daemon that dies while a
 // client waits.
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
+#include <fstream>
 #include <thread>
 
 #include "machine_fixture.h"
+#include "standin/host/wire.h"
+#include "standin/win32/machine.h"
 #include "standin/win32/testing.h"
 #include "test_kernel_driver.h"
 
@@ -205,6 +213,159 @@ TEST_F(Daemon, ADaemonKilledWhileAClientWaitsFailsTheCallAtOnce) {
     auto next = run();
     EXPECT_TRUE(next->waitFor("machine running"));
     EXPECT_TRUE(eventually([] { return interfacePaths().size() == 1; }));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Who may use the machine.
+constexpr uid_t kStranger = 65534;
+
+struct ToolRun {
+    int code = -1;
+    std::string output;  // standard output and error
+};
+
+// Runs `vq36 ARGS` as user `uid` (this user by default).
+ToolRun runTool(const std::vector<std::string>& args, uid_t uid = geteuid()) {
+    int out[2];
+    if (pipe(out) != 0) return {};
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        dup2(out[1], 2);
+        close(out[0]);
+        if (uid != geteuid() && (setgid(uid) != 0 || setuid(uid) != 0)) _exit(99);
+        std::vector<char*> argv = {const_cast<char*>(kTool)};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(kTool, argv.data());
+        _exit(98);
+    }
+    close(out[1]);
+    ToolRun run;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(out[0], buffer, sizeof buffer)) > 0) run.output.append(buffer, n);
+    close(out[0]);
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+        run.code = WEXITSTATUS(status);
+    return run;
+}
+
+mode_t modeOf(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+TEST_F(MachineTest, TheMachineServesOnlyItsOwner) {
+    startMachine(1);
+    const std::string socket = standin::host::wire::socketPath(root.root());
+    EXPECT_EQ(modeOf(root.root()), 0700u);
+    EXPECT_EQ(modeOf(socket), 0600u);
+    EXPECT_EQ(modeOf(root.root() + "/machine.lock"), 0600u);
+
+    // Another user cannot even reach the socket, and is told that it is a matter of permission.
+    ToolRun r = runTool({"machine", "status"}, kStranger);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(contains(r.output, "no permission to reach")) << r.output;
+
+    // With the folder and socket opened up by hand, the machine itself refuses the stranger on
+    // every connection: a command with the reason, a device open with access denied.
+    ASSERT_EQ(chmod(root.root().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(socket.c_str(), 0666), 0);
+    r = runTool({"machine", "status"}, kStranger);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(contains(r.output, "serves only user " + std::to_string(geteuid()) + "; user " +
+                                       std::to_string(kStranger) + " may not use it"))
+        << r.output;
+    const std::string path = interfacePaths().at(0);
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgid(kStranger) != 0 || setuid(kStranger) != 0) _exit(99);
+        HANDLE h = openDevice(path);
+        _exit(h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the stranger opened the device";
+    EXPECT_EQ(openHandles(*machine), 0u);
+
+    // The owner is served as before.
+    r = runTool({"machine", "status"});
+    EXPECT_EQ(r.code, 0) << r.output;
+    HANDLE h = openDevice(path);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+}
+
+TEST_F(MachineTest, ARootThatIsNotTheUsersAloneIsRefused) {
+    auto startOn = [](const std::string& folder, std::string* error) {
+        standin::host::MachineOptions options;
+        options.root = folder;
+        options.driverPath = kDriverPath;
+        return standin::host::Machine::start(options, error);
+    };
+    std::string error;
+    const std::string foreign = root.root() + "/foreign";
+    ASSERT_EQ(mkdir(foreign.c_str(), 0700), 0);
+    ASSERT_EQ(chown(foreign.c_str(), kStranger, kStranger), 0);
+    EXPECT_EQ(startOn(foreign, &error), nullptr);
+    EXPECT_TRUE(contains(error, "belongs to user 65534")) << error;
+
+    const std::string open = root.root() + "/open";
+    ASSERT_EQ(mkdir(open.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(open.c_str(), 0777), 0);
+    EXPECT_EQ(startOn(open, &error), nullptr);
+    EXPECT_TRUE(contains(error, "writable by other users (mode 0777)")) << error;
+
+    // A lock planted as a link to another file: refused, and the file is left as it was.
+    const std::string planted = root.root() + "/planted";
+    ASSERT_EQ(mkdir(planted.c_str(), 0700), 0);
+    const std::string victim = root.root() + "/victim";
+    std::ofstream(victim) << "precious";
+    ASSERT_EQ(symlink(victim.c_str(), (planted + "/machine.lock").c_str()), 0);
+    EXPECT_EQ(startOn(planted, &error), nullptr);
+    EXPECT_TRUE(contains(error, "symbolic link")) << error;
+    std::string kept;
+    std::getline(std::ifstream(victim), kept);
+    EXPECT_EQ(kept, "precious");
+
+    // A root that does not exist yet is made for the user alone, whatever the umask.
+    const mode_t umaskBefore = umask(0);
+    const std::string fresh = root.root() + "/fresh/machine";
+    auto machine = startOn(fresh, &error);
+    EXPECT_NE(machine, nullptr) << error;
+    machine.reset();
+    const std::string made = root.root() + "/made/machine";
+    standin::win32::setMachineRoot(made);
+    umask(umaskBefore);
+    EXPECT_EQ(modeOf(fresh), 0700u);
+    EXPECT_EQ(modeOf(made), 0700u);
+    standin::win32::setMachineRoot(root.root());
+}
+
+TEST_F(MachineTest, MessagesSayWhatWentWrong) {
+    // A command longer than a packet is too long, not unanswered.
+    ToolRun r = runTool({"machine", "played", "1", "/tmp/" + std::string(70000, 'x')});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_TRUE(contains(r.output, "the command is too long")) << r.output;
+    // A registry that cannot be read is not one without drivers.
+    std::ofstream(root.root() + "/registry.sqlite3", std::ios::trunc) << std::string(8192, '\x5A');
+    r = runTool({"asio", "list"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(contains(r.output, "the registry could not be read")) << r.output;
+    // A drift that is not a number.
+    startMachine(1);
+    std::string out;
+    EXPECT_EQ(machine->manage({"plug", "--drift", "nan"}, &out), 1);
+    EXPECT_TRUE(contains(out, "drift must be between")) << out;
+    EXPECT_EQ(machine->ports().size(), 1u);
 }
 
 }  // namespace
