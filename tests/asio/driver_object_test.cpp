@@ -807,7 +807,10 @@ TEST_F(DriverObjectTest, StatisticsAreTakenOutOfTheRecordAndPrinted) {
     EXPECT_TRUE(logHas("reads:               1234/0/0"));
     EXPECT_TRUE(logHas("rd req error:        c0de"));
     EXPECT_TRUE(logHas("est. sample rate:    48000"));
-    EXPECT_TRUE(logHas("uframe samples: 0,0,77,0,0,0,0,0,0,0,"));
+    // Every printed piece is a whole line of the log, prefix and line end included.
+    EXPECT_TRUE(logHas("VQ36: \nuframe samples: 0,0,77,0,0,0,0,0,0,0,\n"));
+    EXPECT_TRUE(logHas("VQ36: \nread req samples: 0,0,0,0,0,0,0,0,0,0,\n"));
+    EXPECT_TRUE(logHas("VQ36: \n\n\nVQ36: (THIS RUN)"));
     // The block in the record was cleared.
     EXPECT_EQ(vq36::Load32(&kernel.info()->statistics.readsOk), 0u);
 }
@@ -829,6 +832,44 @@ TEST_F(DriverObjectTest, OutputReadyBeforeRegistrationIsInvalidModeAndOncePerBlo
     static_cast<float*>(buffer.buffers[0])[0] = 0.25f;
     EXPECT_EQ(d->outputReady(), ASE_OK);
     EXPECT_EQ(kernel.ringSample(5, 0, 3), 0.5f);
+}
+
+TEST_F(DriverObjectTest, OutputReadyFromTwoThreadsAtOnceDeliversTheBlockOnce) {
+    Driver d;
+    ASSERT_EQ(d->init(nullptr), ASIOTrue);
+    ASIOBufferInfo buffer{ASIOFalse, 0, {}};
+    ASSERT_EQ(d->createBuffers(&buffer, 1, 48, &gCallbacks), ASE_OK);
+    AAsio* o = d.object();
+    o->blockCounter = 2;  // ring block 5
+    // Three joined clients: this one's delivery never completes the block, so the block's
+    // delivery count shows how often it was delivered.
+    vq36::Store32(&kernel.info()->joinedClientCount, 3);
+    std::uint32_t* count = &kernel.info()->blockDeliveryCount[5];
+
+    // The host's thread and the streaming thread's call, released together each round by one
+    // store that both spin on (so that they meet within the check of the flag).
+    constexpr int kRounds = 20000;
+    std::atomic<int> go{0};
+    std::atomic<int> calls{0};
+    auto caller = [&] {
+        for (int r = 1; r <= kRounds; ++r) {
+            while (go.load(std::memory_order_acquire) < r) __builtin_ia32_pause();
+            d->outputReady();
+            calls.fetch_add(1, std::memory_order_acq_rel);
+        }
+    };
+    std::thread host(caller), streaming(caller);
+    int twice = 0;
+    for (int r = 1; r <= kRounds; ++r) {
+        o->outputDelivered = 0;
+        vq36::Store32(count, 0);
+        go.store(r, std::memory_order_release);
+        while (calls.load(std::memory_order_acquire) < 2 * r) __builtin_ia32_pause();
+        if (vq36::Load32(count) != 1) ++twice;
+    }
+    host.join();
+    streaming.join();
+    EXPECT_EQ(twice, 0) << "rounds whose block was delivered twice";
 }
 
 }  // namespace

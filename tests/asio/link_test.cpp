@@ -6,6 +6,7 @@
 #include <cstring>
 #include <thread>
 
+#include "asio_driver.h"
 #include "link_fixture.h"
 
 namespace {
@@ -68,6 +69,14 @@ TEST_F(LinkTest, FiveHundredTwelveRegisteredThenNothingUntilOneCloses) {
     EXPECT_NE(uGetMonitorThreadId(), 0u);
     EXPECT_EQ(uCreateVexaAudioDeviceInterfaceWrapper(1), nullptr);
     EXPECT_EQ(uCreateVexaAudioDeviceInterfaceWrapper(0), nullptr);
+    // A statistics thread that gets no wrapper ends at once (before it looks at its driver
+    // object), and its end is logged as the close of its wrapper.
+    const std::size_t closes = logCount("VQ36: Deleting device wrapper\n");
+    EXPECT_EQ(uAsioDebugLogThread(nullptr), 0u);
+    EXPECT_TRUE(
+        logHas("uAsioDebugLogThread: Bad handle from OpenUsbDevice\nVQ36: Deleting device "
+               "wrapper\n"));
+    EXPECT_EQ(logCount("VQ36: Deleting device wrapper\n"), closes + 1);
 
     // The list stays packed in order of registration when one in the middle closes.
     uCloseVexaAudioDevice(open[100]);
@@ -351,6 +360,56 @@ TEST_F(LinkTest, ACachedRecordMarkedGoneIsFetchedAgainThroughTheSameHandleFirst)
     // The new handle's record is the device's own (still marked by this test).
     EXPECT_EQ(vq36::Load8(&again->deviceGone), 1);
     vq36::Store8(&again->deviceGone, 0);
+    setIoHook(nullptr);
+    uCloseVexaAudioDevice(w);
+}
+
+TEST_F(LinkTest, AFetchOfTheRecordLetsOtherCallsThroughAndCachesNoStaleRecord) {
+    startMachine();
+    AudioDeviceInterfaceWrapper* w = uCreateVexaAudioDeviceInterfaceWrapper(0);
+    // The first two fetches fail (two 100 ms waits), the third reaches the driver.
+    std::atomic<int> fetches{0};
+    setIoHook([&](const IoCall& call, void*, DWORD, BOOL* result, DWORD* error) {
+        if (call.code != vq36::kIoCtlGetAsioInfo || fetches.fetch_add(1) >= 2) return false;
+        *result = FALSE;
+        *error = ERROR_GEN_FAILURE;
+        return true;
+    });
+    std::atomic<int> fetchesWhenThrough{-1};
+    std::thread other([&] {
+        while (fetches.load() == 0) std::this_thread::yield();
+        clientId(w);  // waits for no more than one attempt of the fetch
+        fetchesWhenThrough.store(fetches.load());
+    });
+    EXPECT_NE(uGetAsioInfo(w), nullptr);
+    other.join();
+    EXPECT_LT(fetchesWhenThrough.load(), 3) << "the other call waited for the whole fetch";
+
+    // Another thread replaces the handle (each failure with ERROR_BAD_COMMAND re-opens at once)
+    // while fetches run: whatever is cached is the record of the handle the wrapper holds.
+    setIoHook([](const IoCall& call, void*, DWORD, BOOL* result, DWORD* error) {
+        if (call.code != vq36::kIoCtlGetClientId) return false;
+        *result = FALSE;
+        *error = ERROR_BAD_COMMAND;
+        return true;
+    });
+    for (int round = 0; round < 20; ++round) {
+        std::thread replacer([&] {
+            DWORD id = 0;
+            uWrappedDeviceIoControl(w, vq36::kIoCtlGetClientId, nullptr, 0, &id, 4);
+        });
+        for (int i = 0; i < 3; ++i) {
+            if (vq36::AsioInfo* info = uGetAsioInfo(w)) {
+                EXPECT_EQ(vq36::Load8(&info->deviceGone), 0);
+            }
+        }
+        replacer.join();
+        vq36::AsioInfo* cached = w->asioInfo.load();
+        if (cached == nullptr) continue;
+        std::uint64_t current = 0;
+        ASSERT_TRUE(uWrappedDeviceIoControl(w, vq36::kIoCtlGetAsioInfo, nullptr, 0, &current, 8));
+        ASSERT_EQ(reinterpret_cast<std::uintptr_t>(cached), current) << "round " << round;
+    }
     setIoHook(nullptr);
     uCloseVexaAudioDevice(w);
 }

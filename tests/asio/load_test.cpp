@@ -1,9 +1,14 @@
 // The deliverable loads into a program through LoadLibraryA and unloads through FreeLibrary.
 
+#include <elf.h>
+
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -98,6 +103,38 @@ TEST_F(Load, LoadsFromTheMachinesDriveUnderItsFileName) {
     EXPECT_NE(GetProcAddress(library, "DllMain"), nullptr);
     EXPECT_TRUE(FreeLibrary(library));
     EXPECT_EQ(GetModuleHandleA("VexaAsioVq36.dll"), nullptr);
+}
+
+TEST(Exports, TheLibraryExportsOnlyWhatItMarksForExport) {
+    // The dynamic symbol table of the deliverable: every symbol it defines for others must be
+    // one of its entry points, never a helper of the language's library.
+    const std::string image = readFile(kLibrary);
+    ASSERT_GT(image.size(), sizeof(Elf64_Ehdr));
+    Elf64_Ehdr header;
+    std::memcpy(&header, image.data(), sizeof header);
+    auto section = [&](std::size_t i) {
+        Elf64_Shdr s;
+        std::memcpy(&s, image.data() + header.e_shoff + i * sizeof s, sizeof s);
+        return s;
+    };
+    std::vector<std::string> exported;
+    for (std::size_t i = 0; i < header.e_shnum; ++i) {
+        const Elf64_Shdr symbols = section(i);
+        if (symbols.sh_type != SHT_DYNSYM) continue;
+        const Elf64_Shdr names = section(symbols.sh_link);
+        for (std::size_t k = 1; k < symbols.sh_size / sizeof(Elf64_Sym); ++k) {
+            Elf64_Sym sym;
+            std::memcpy(&sym, image.data() + symbols.sh_offset + k * sizeof sym, sizeof sym);
+            if (sym.st_shndx == SHN_UNDEF || ELF64_ST_BIND(sym.st_info) == STB_LOCAL) continue;
+            exported.push_back(image.data() + names.sh_offset + sym.st_name);
+        }
+    }
+    EXPECT_GE(exported.size(), 5u);
+    for (const std::string& name : exported) {
+        const bool entry =
+            name.rfind("VQ36_", 0) == 0 || name.rfind("RH_", 0) == 0 || name.rfind("Dll", 0) == 0;
+        EXPECT_TRUE(entry) << name;
+    }
 }
 
 }  // namespace

@@ -2,6 +2,12 @@
 // machine, reached through SetupAPI, CreateFileA and DeviceIoControl, with processes of their
 // own where it matters.
 
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <map>
@@ -11,6 +17,8 @@
 
 #include "machine_fixture.h"
 #include "public/vq36_shared.h"
+#include "standin/host/protocol.h"
+#include "standin/host/wire.h"
 #include "standin/kernel/thread_object.h"
 #include "standin/win32/handles.h"
 #include "standin/win32/testing.h"
@@ -512,6 +520,122 @@ TEST_F(Vq36Driver, RandomRequestsNeverHurtTheMachine) {
     EXPECT_EQ(id, 4u);
     EXPECT_GT(seen[0], kCalls / 20);
     EXPECT_GT(seen[ERROR_INSUFFICIENT_BUFFER], kCalls / 20);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Client processes that talk to the machine directly and answer its call-backs with lies: views
+// at an address every liar claims (processes have address spaces of their own) or at nonsense
+// addresses, wrong descriptors (none, two, not an event), wrong replies, and silence.
+namespace wire = standin::host::wire;
+namespace protocol = standin::host::protocol;
+
+// Answers a call-back with a lie, or with a true event so that some liars get into the client
+// table; false when the liar falls silent instead.
+bool lie(int socket, const wire::Message& callback, std::mt19937& random, bool mayFallSilent) {
+    const unsigned pick = random() % 8;
+    if (mayFallSilent && pick == 0) return false;
+    wire::Fd event(eventfd(0, EFD_CLOEXEC)), memory(memfd_create("liar", MFD_CLOEXEC));
+    const int one[] = {event.get()}, wrong[] = {memory.get()}, two[] = {event.get(), event.get()};
+    wire::Writer w;
+    std::uint32_t type = protocol::kLookupReply;
+    std::span<const int> fds;
+    if (callback.type == protocol::kMapView) {
+        const std::uint64_t addresses[] = {0x7F5A00000000, 0x7F5A00000000, 0, random(), 1};
+        w.u64(addresses[pick % 5]);
+        type = pick == 7 ? protocol::kUnmapReply : protocol::kMapReply;
+        if (pick == 6) fds = one;
+    } else if (callback.type == protocol::kUnmapView) {
+        w.u32(random() % 2);
+        if (pick == 5) w.u32(7);  // longer than asked for
+        type = protocol::kUnmapReply;
+    } else {
+        w.i32(pick < 4 ? 0 : static_cast<std::int32_t>(random()));
+        fds = pick == 1 ? std::span<const int>(wrong) : pick == 2 ? two : pick == 3 ? fds : one;
+    }
+    wire::send(socket, type, w.data(), fds);
+    return true;
+}
+
+// One liar: 25 handles with a few requests each; the last falls silent in its first call-back
+// and stays so, after telling `told`, until `hold` closes.
+void runLiar(const std::string& root, const std::string& path, unsigned seed, int told, int hold) {
+    std::mt19937 random(seed);
+    const std::uint32_t codes[] = {vq36::kIoCtlInitBuffers, vq36::kIoCtlGetAsioInfo,
+                                   vq36::kIoCtlSetupMidiEvent, vq36::kIoCtlDisposeOfBuffers};
+    for (int handle = 0; handle < 25; ++handle) {
+        const bool last = handle == 24;
+        wire::Fd s(wire::connectTo(root));
+        int block = memfd_create("liar-block", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+        if (ftruncate(block, static_cast<off_t>(protocol::kThreadBlockBytes)) != 0) _exit(3);
+        fcntl(block, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW);
+        wire::Writer open;
+        open.u64(random()).u64(random()).u32(0).string(path);  // key, thread slot, path
+        int fds[] = {block};
+        wire::Message m;
+        wire::send(s.get(), protocol::kOpenDevice, open.data(), fds);
+        close(block);
+        if (wire::receive(s.get(), &m, 10000) != wire::Received::Message) continue;
+        bool silent = false;
+        for (int request = 0; request < 6 && !silent; ++request) {
+            wire::Writer w;
+            w.u32(last ? vq36::kIoCtlInitBuffers : codes[random() % 4]).u32(64).u32(0);
+            w.u32(random() % 0x200).u32(0);  // an event handle, as likely wrong as right
+            wire::send(s.get(), protocol::kIoControl, w.data());
+            while (!silent && wire::receive(s.get(), &m, 10000) == wire::Received::Message &&
+                   m.type != protocol::kIoReply) {
+                silent = last || !lie(s.get(), m, random, handle % 5 == 4);
+            }
+        }
+        if (last) {
+            char c = 1;
+            if (write(told, &c, 1) != 1) _exit(2);
+            while (read(hold, &c, 1) > 0) {
+            }
+        } else if (silent) {
+            usleep(200 * 1000);  // silence, then the process's handle goes
+        }
+    }
+}
+
+TEST_F(Vq36Driver, ClientsThatLieToTheCallBacksLoseOnlyTheirOwnHandles) {
+    const std::string path = interfacePaths().at(0);
+    constexpr int kLiars = 4;
+    int told[2], hold[2];
+    ASSERT_EQ(pipe(told), 0);
+    ASSERT_EQ(pipe(hold), 0);
+    std::fflush(nullptr);
+    std::vector<pid_t> liars;
+    for (int i = 0; i < kLiars; ++i) {
+        liars.push_back(fork());
+        if (liars.back() == 0) {
+            close(told[0]);
+            close(hold[1]);
+            runLiar(root.root(), path, 1000 + static_cast<unsigned>(i), told[1], hold[0]);
+            _exit(0);
+        }
+    }
+    close(told[1]);
+    close(hold[0]);
+    // While every liar keeps a call-back unanswered, the machine serves everyone else.
+    char c = 0;
+    for (int i = 0; i < kLiars; ++i) ASSERT_EQ(read(told[0], &c, 1), 1) << "a liar ended early";
+    HANDLE h = open();
+    vq36::InitBuffersResult result;
+    vq36::AsioInfo* info = nullptr;
+    EXPECT_TRUE(initBuffers(h, newEvent(), &result).ok);
+    EXPECT_TRUE(asioInfo(h, &info).ok);
+    EXPECT_TRUE(dispose(h).ok);
+    close(hold[1]);
+    for (pid_t pid : liars) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    close(told[0]);
+    // Their handles went with their connections; the machine and its device serve on.
+    EXPECT_TRUE(eventually([&] { return machine->status().deviceObjects.at(0).openHandles == 1; }));
+    ASSERT_TRUE(initBuffers(h, newEvent(), &result).ok);
+    EXPECT_EQ(result.clientSlot, 0u);
 }
 
 }  // namespace

@@ -3,10 +3,18 @@
 // run`): its management commands, a second daemon on the root, and a daemon that dies while a
 // client waits.
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <fstream>
 #include <thread>
+#include <tuple>
 
 #include "machine_fixture.h"
+#include "standin/host/wire.h"
+#include "standin/win32/machine.h"
 #include "standin/win32/testing.h"
 #include "test_kernel_driver.h"
 
@@ -205,6 +213,132 @@ TEST_F(Daemon, ADaemonKilledWhileAClientWaitsFailsTheCallAtOnce) {
     auto next = run();
     EXPECT_TRUE(next->waitFor("machine running"));
     EXPECT_TRUE(eventually([] { return interfacePaths().size() == 1; }));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Who may use the machine.
+constexpr uid_t kStranger = 65534;
+
+// Runs `vq36 ARGS` (as the stranger when asked); its exit code and output.
+std::pair<int, std::string> runTool(std::vector<std::string> args, bool asStranger = false) {
+    std::string program = kTool;
+    if (asStranger) {
+        args.insert(args.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups", kTool});
+        program = "/usr/bin/setpriv";
+    }
+    Child c(program, args);
+    const int code = c.wait();
+    return {code, c.output()};
+}
+
+mode_t modeOf(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+TEST_F(MachineTest, TheMachineServesOnlyItsOwner) {
+    if (geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+    startMachine(1);
+    const std::string socket = standin::host::wire::socketPath(root.root());
+    EXPECT_EQ(modeOf(root.root()), 0700u);
+    EXPECT_EQ(modeOf(socket), 0600u);
+    EXPECT_EQ(modeOf(root.root() + "/machine.lock"), 0600u);
+
+    // Another user cannot even reach the socket, and is told that it is a matter of permission.
+    auto [code, text] = runTool({"machine", "status"}, true);
+    EXPECT_EQ(code, 1);
+    EXPECT_NE(text.find("no permission to reach"), std::string::npos) << text;
+
+    // With the folder and socket opened up by hand, the machine itself refuses the stranger on
+    // every connection: a command with the reason, a device open with access denied.
+    ASSERT_EQ(chmod(root.root().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(socket.c_str(), 0666), 0);
+    std::tie(code, text) = runTool({"machine", "status"}, true);
+    EXPECT_EQ(code, 1);
+    EXPECT_NE(text.find("serves only user 0; user 65534 may not use it"), std::string::npos)
+        << text;
+    const std::string path = interfacePaths().at(0);
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgid(kStranger) != 0 || setuid(kStranger) != 0) _exit(99);
+        HANDLE h = openDevice(path);
+        _exit(h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the stranger opened the device";
+    EXPECT_EQ(openHandles(*machine), 0u);
+
+    // The owner is served as before.
+    EXPECT_EQ(runTool({"machine", "status"}).first, 0);
+    HANDLE h = openDevice(path);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+}
+
+TEST_F(MachineTest, ARootThatIsNotTheUsersAloneIsRefused) {
+    if (geteuid() != 0) GTEST_SKIP() << "giving a folder to another user needs root";
+    auto startOn = [](const std::string& folder, std::string* error) {
+        standin::host::MachineOptions options;
+        options.root = folder;
+        options.driverPath = kDriverPath;
+        return standin::host::Machine::start(options, error);
+    };
+    std::string error;
+    auto says = [&error](const char* text) { return error.find(text) != std::string::npos; };
+    const std::string foreign = root.root() + "/foreign";
+    ASSERT_EQ(mkdir(foreign.c_str(), 0700), 0);
+    ASSERT_EQ(chown(foreign.c_str(), kStranger, kStranger), 0);
+    EXPECT_EQ(startOn(foreign, &error), nullptr);
+    EXPECT_TRUE(says("belongs to user 65534")) << error;
+
+    const std::string open = root.root() + "/open";
+    ASSERT_EQ(mkdir(open.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(open.c_str(), 0777), 0);
+    EXPECT_EQ(startOn(open, &error), nullptr);
+    EXPECT_TRUE(says("writable by other users (mode 0777)")) << error;
+
+    // A lock planted as a link to another file: refused, and the file is left as it was.
+    const std::string planted = root.root() + "/planted";
+    ASSERT_EQ(mkdir(planted.c_str(), 0700), 0);
+    const std::string victim = root.root() + "/victim";
+    std::ofstream(victim) << "precious";
+    ASSERT_EQ(symlink(victim.c_str(), (planted + "/machine.lock").c_str()), 0);
+    EXPECT_EQ(startOn(planted, &error), nullptr);
+    EXPECT_TRUE(says("symbolic link")) << error;
+    std::string kept;
+    std::getline(std::ifstream(victim), kept);
+    EXPECT_EQ(kept, "precious");
+
+    // A root that does not exist yet is made for the user alone, whatever the umask.
+    const mode_t umaskBefore = umask(0);
+    const std::string fresh = root.root() + "/fresh/machine";
+    auto machine = startOn(fresh, &error);
+    EXPECT_NE(machine, nullptr) << error;
+    machine.reset();
+    const std::string made = root.root() + "/made/machine";
+    standin::win32::setMachineRoot(made);
+    umask(umaskBefore);
+    EXPECT_EQ(modeOf(fresh), 0700u);
+    EXPECT_EQ(modeOf(made), 0700u);
+    standin::win32::setMachineRoot(root.root());
+}
+
+TEST_F(MachineTest, MessagesSayWhatWentWrong) {
+    // A command longer than a packet is too long, not unanswered.
+    auto [code, text] = runTool({"machine", "played", "1", "/tmp/" + std::string(70000, 'x')});
+    EXPECT_EQ(code, 2);
+    EXPECT_NE(text.find("the command is too long"), std::string::npos) << text;
+    // A registry that cannot be read is not one without drivers.
+    std::ofstream(root.root() + "/registry.sqlite3") << std::string(8192, 'Z');
+    std::tie(code, text) = runTool({"asio", "list"});
+    EXPECT_EQ(code, 1);
+    EXPECT_NE(text.find("the registry could not be read"), std::string::npos) << text;
+    // A drift that is not a number.
+    startMachine(1);
+    EXPECT_EQ(machine->manage({"plug", "--drift", "nan"}, &text), 1);
+    EXPECT_NE(text.find("drift must be between"), std::string::npos) << text;
 }
 
 }  // namespace

@@ -75,17 +75,24 @@ std::string hex(long v) {
 
 }  // namespace
 
-std::vector<DriverEntry> listDrivers() {
+std::vector<DriverEntry> listDrivers(std::string* error) {
     std::vector<DriverEntry> drivers;
+    auto unreadable = [error](LONG code) {
+        if (error != nullptr)
+            *error = "the registry could not be read (error " + std::to_string(code) + ")";
+    };
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kAsioKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    if (LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kAsioKey, 0, KEY_READ, &key);
+        rc != ERROR_SUCCESS) {
+        if (rc != ERROR_FILE_NOT_FOUND) unreadable(rc);  // a missing key: none registered
         return drivers;
     }
     for (DWORD i = 0;; ++i) {
         char name[256];
         DWORD length = sizeof name;
-        if (RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS) {
+        if (LONG rc = RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr);
+            rc != ERROR_SUCCESS) {
+            if (rc != ERROR_NO_MORE_ITEMS) unreadable(rc);
             break;
         }
         drivers.push_back(entryOf(std::string(name, std::min<DWORD>(length, sizeof name - 1))));

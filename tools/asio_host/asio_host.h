@@ -128,8 +128,9 @@ struct DriverEntry {
     std::string serverPath;  // HKCR\CLSID\{...}\InprocServer32 default value ("" when none)
 };
 
-// The registered ASIO drivers, in the registry's order.
-std::vector<DriverEntry> listDrivers();
+// The registered ASIO drivers, in the registry's order; a registry that cannot be read gives
+// none, with the reason in *error.
+std::vector<DriverEntry> listDrivers(std::string* error = nullptr);
 // The driver registered as `name`; false (and `error`) when there is none.
 bool findDriver(const std::string& name, DriverEntry* entry, std::string* error);
 

@@ -86,8 +86,13 @@ int usageError(std::FILE* err, const std::string& what) {
     return 2;
 }
 
-int list(std::FILE* out) {
-    const auto drivers = vq36host::listDrivers();
+int list(std::FILE* out, std::FILE* err) {
+    std::string error;
+    const auto drivers = vq36host::listDrivers(&error);
+    if (!error.empty()) {
+        std::fprintf(err, "vq36 asio list: %s\n", error.c_str());
+        return 1;
+    }
     if (drivers.empty()) {
         std::fprintf(out, "no ASIO drivers are registered\n");
         return 0;
@@ -252,7 +257,7 @@ int runAsioCommand(const std::vector<std::string>& args, std::FILE* out, std::FI
             std::fprintf(err, "vq36 asio list: takes no arguments\n%s", kAsioUsage);
             return 2;
         }
-        return list(out);
+        return list(out, err);
     }
     if (args[0] == "stream") return stream(args, out, err);
     std::fprintf(err, "vq36 asio: unknown command %s\n%s", args[0].c_str(), kAsioUsage);

@@ -32,8 +32,9 @@ constexpr int kManageTimeoutMs = 60000;
 
 constexpr const char* kUsage =
     "usage: vq36 machine [--root DIR] <command>\n"
-    "  run [--driver PATH] [--devices N] [--variant V] [--signal S]\n"
-    "                              runs the machine here until Ctrl-C or shutdown\n"
+    "  run [--driver PATH] [--devices N] [--variant V] [--signal S] [--group G]\n"
+    "                              runs the machine here until Ctrl-C or shutdown; it serves\n"
+    "                              only you, and the members of group G when given\n"
     "  status                      devices, device objects, clients, record counters\n"
     "  plug [--variant V] [--signal S] [--drift PPM] [--boot-loader]\n"
     "  unplug [PORT]\n"
@@ -87,6 +88,8 @@ int runDaemon(const std::vector<std::string>& args, std::FILE* out, std::FILE* e
                 return 2;
             }
             plug.signal = *s;
+        } else if (a == "--group" && hasValue) {
+            options.group = args[++i];
         } else {
             std::fprintf(err, "vq36 machine run: unknown option %s\n", a.c_str());
             return 2;
@@ -142,18 +145,30 @@ int sendCommand(std::vector<std::string> args, std::FILE* out, std::FILE* err) {
         std::fprintf(err, "vq36 machine: too many arguments\n");
         return 2;
     }
-    const std::string root = standin::win32::machineRoot();
-    wire::Fd s(wire::connectTo(root));
-    if (!s.valid()) {
-        std::fprintf(err,
-                     "vq36 machine: no machine runs on %s (start one with `vq36 machine "
-                     "run`)\n",
-                     root.c_str());
-        return 1;
-    }
     wire::Writer w;
     w.u32(static_cast<std::uint32_t>(args.size()));
     for (const auto& a : args) w.string(a);
+    if (w.data().size() > wire::kMaxIoBuffer) {
+        std::fprintf(err, "vq36 machine: the command is too long (%zu bytes; at most %zu)\n",
+                     w.data().size(), wire::kMaxIoBuffer);
+        return 2;
+    }
+    const std::string root = standin::win32::machineRoot();
+    wire::Fd s(wire::connectTo(root));
+    if (!s.valid()) {
+        if (errno == EACCES || errno == EPERM) {
+            std::fprintf(err,
+                         "vq36 machine: no permission to reach the machine's socket %s (the "
+                         "machine serves only its owner, and the group it was started with)\n",
+                         wire::socketPath(root).c_str());
+        } else {
+            std::fprintf(err,
+                         "vq36 machine: no machine runs on %s (start one with `vq36 machine "
+                         "run`)\n",
+                         root.c_str());
+        }
+        return 1;
+    }
     wire::Message reply;
     if (!wire::send(s.get(), protocol::kManage, w.data()) ||
         wire::receive(s.get(), &reply, kManageTimeoutMs) != wire::Received::Message ||

@@ -217,6 +217,10 @@ struct Machine::Impl {
     Machine* owner = nullptr;
     MachineOptions options;
     std::string root;
+    // Who may use the machine: its owner, and the members of the group asked for (if any).
+    uid_t ownerUid = 0;
+    bool groupAsked = false;
+    gid_t groupId = 0;
     std::string driverDescription;
     wire::Fd lock;
     std::shared_ptr<Clock> clock;
@@ -273,6 +277,12 @@ struct Machine::Impl {
     void pruneDeviceObjects();
 
     bool startUp(std::string* error);
+    // Checks the root folder (owned by the user, writable by no one else), gives it its mode
+    // and takes its lock; false with a message when the root cannot be trusted.
+    bool takeRoot(std::string* error);
+    // Whether the process at the other end of a connection may use the machine; *why says
+    // why not.
+    bool peerMayUse(int socket, std::string* why) const;
     void shutDown();
 };
 

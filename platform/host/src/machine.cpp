@@ -5,7 +5,10 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -131,16 +134,108 @@ DeviceObjectState objectState(kernel::DeviceState state) {
 
 // ---------------------------------------------------------------------------------------------
 // Start and stop.
-bool Machine::Impl::startUp(std::string* error) {
-    root = options.root.empty() ? win32::machineRoot() : options.root;
-    std::error_code ec;
-    std::filesystem::create_directories(root, ec);
-    int lockFd = open((root + "/" + kLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+bool Machine::Impl::takeRoot(std::string* error) {
+    ownerUid = geteuid();
+    if (!options.group.empty()) {
+        std::vector<char> buffer(16384);
+        group g{};
+        struct group* found = nullptr;
+        if (getgrnam_r(options.group.c_str(), &g, buffer.data(), buffer.size(), &found) != 0 ||
+            found == nullptr) {
+            *error = "there is no group named " + options.group;
+            return false;
+        }
+        groupAsked = true;
+        groupId = found->gr_gid;
+    }
+    const mode_t folderMode = groupAsked ? 0770 : 0700;
+    const mode_t fileMode = groupAsked ? 0660 : 0600;
+    if (access(root.c_str(), F_OK) != 0) {
+        std::error_code ec;
+        std::filesystem::create_directories(std::filesystem::path(root).parent_path(), ec);
+        mkdir(root.c_str(), 0700);
+    }
+    // The root itself, never a link to somewhere else.
+    wire::Fd folder(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (!folder.valid() || fstat(folder.get(), &st) != 0) {
+        *error = "cannot open the machine root " + root + ": " + std::strerror(errno);
+        return false;
+    }
+    if (st.st_uid != ownerUid) {
+        *error = "the machine root " + root + " belongs to user " + std::to_string(st.st_uid) +
+                 ", not to this user (" + std::to_string(ownerUid) +
+                 "): refusing it; choose a root of your own";
+        return false;
+    }
+    const mode_t writableByOthers = groupAsked ? S_IWOTH : (S_IWGRP | S_IWOTH);
+    if ((st.st_mode & writableByOthers) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        *error = "the machine root " + root + " is writable by other users (mode " + mode +
+                 "): refusing it; make it yours alone (chmod 700) or choose another root";
+        return false;
+    }
+    if (fchmod(folder.get(), folderMode) != 0 ||
+        (groupAsked && fchown(folder.get(), static_cast<uid_t>(-1), groupId) != 0)) {
+        *error = "cannot set the mode of the machine root " + root + ": " + std::strerror(errno);
+        return false;
+    }
+    // The lock: a file of the root's own, never followed through a link (it is written below).
+    int lockFd =
+        openat(folder.get(), kLockName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, fileMode);
     if (lockFd < 0) {
-        *error = "cannot open the machine's lock below " + root + ": " + std::strerror(errno);
+        *error = "cannot open the machine's lock below " + root + ": " + std::strerror(errno) +
+                 (errno == ELOOP ? " (it is a symbolic link: refusing it)" : "");
         return false;
     }
     lock.reset(lockFd);
+    if (fstat(lockFd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ownerUid ||
+        st.st_nlink != 1) {
+        *error = "the machine's lock below " + root +
+                 " is not a plain file of this user's own: refusing it";
+        lock.reset();
+        return false;
+    }
+    fchmod(lockFd, fileMode);
+    if (groupAsked) (void)!fchown(lockFd, static_cast<uid_t>(-1), groupId);
+    return true;
+}
+
+bool Machine::Impl::peerMayUse(int socket, std::string* why) const {
+    ucred cred{};
+    socklen_t length = sizeof cred;
+    if (getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0) {
+        *why = "the machine cannot tell who is calling";
+        return false;
+    }
+    if (cred.uid == ownerUid) return true;
+    if (groupAsked) {
+        if (cred.gid == groupId) return true;
+        std::vector<char> buffer(16384);
+        passwd pw{};
+        passwd* found = nullptr;
+        if (getpwuid_r(cred.uid, &pw, buffer.data(), buffer.size(), &found) == 0 &&
+            found != nullptr) {
+            std::vector<gid_t> groups(256);
+            int count = static_cast<int>(groups.size());
+            if (getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count) >= 0) {
+                for (int i = 0; i < count; ++i) {
+                    if (groups[static_cast<std::size_t>(i)] == groupId) return true;
+                }
+            }
+        }
+    }
+    *why = "the machine on " + root + " serves only user " + std::to_string(ownerUid) +
+           (groupAsked ? " and group " + options.group : std::string()) + "; user " +
+           std::to_string(cred.uid) + " may not use it";
+    return false;
+}
+
+bool Machine::Impl::startUp(std::string* error) {
+    root = options.root.empty() ? win32::machineRoot() : options.root;
+    if (!takeRoot(error)) return false;
+    const int lockFd = lock.get();
     if (flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
         char holder[32] = {};
         ssize_t n = pread(lockFd, holder, sizeof holder - 1, 0);
@@ -451,6 +546,14 @@ std::unique_ptr<Machine> Machine::start(MachineOptions options, std::string* err
     for (const PlugOptions& plug : m.options.devices) machine->plug(plug);
     int listenFd = wire::listenAt(m.root, error);
     if (listenFd < 0) return nullptr;  // the destructor stops what started
+    // The socket was just made in the root, which no one else can enter.
+    const std::string socket = wire::socketPath(m.root);
+    if (chmod(socket.c_str(), m.groupAsked ? 0660 : 0600) != 0 ||
+        (m.groupAsked && chown(socket.c_str(), static_cast<uid_t>(-1), m.groupId) != 0)) {
+        *error = "cannot set the mode of " + socket + ": " + std::strerror(errno);
+        close(listenFd);
+        return nullptr;
+    }
     m.server = std::make_unique<detail::Server>(m, listenFd);
     return machine;
 }

@@ -157,7 +157,8 @@ int Machine::Impl::manage(const std::vector<std::string>& args, std::string* out
             } else if (a == "--drift" && hasValue) {
                 char* end = nullptr;
                 double ppm = std::strtod(args[++i].c_str(), &end);
-                if (end == nullptr || *end != '\0' || ppm < -100000 || ppm > 100000)
+                // Written so that a NaN (which compares false with everything) is refused too.
+                if (end == nullptr || *end != '\0' || !(ppm >= -100000 && ppm <= 100000))
                     return fail(out, "drift must be between -100000 and 100000 ppm");
                 options.config.driftPpm = ppm;
             } else if (a == "--boot-loader") {

@@ -36,6 +36,20 @@ pid_t peerProcess(int socket) {
     return cred.pid;
 }
 
+// Answers the first message of a connection whose process may not use the machine, in the
+// terms of what it asked: a device open fails with STATUS_ACCESS_DENIED, a management command
+// with the reason; anything else ends without an answer.
+void refuse(int socket, std::uint32_t type, const std::string& why) {
+    wire::Writer w;
+    if (type == protocol::kOpenDevice) {
+        w.i32(static_cast<NTSTATUS>(0xC0000022));  // STATUS_ACCESS_DENIED
+        reply(socket, protocol::kOpenReply, w);
+    } else if (type == protocol::kManage) {
+        w.i32(1).string(why + "\n");
+        reply(socket, protocol::kManageReply, w);
+    }
+}
+
 bool readKey(wire::Reader& r, ProcessKey* key) {
     auto bytes = r.bytes(key->size());
     if (!r.ok()) return false;
@@ -127,7 +141,14 @@ void Server::acceptLoop() {
 void Server::serve(Connection* connection) {
     const int socket = connection->socket.get();
     wire::Message first;
-    if (wire::receive(socket, &first, kFirstMessageTimeoutMs) == wire::Received::Message) {
+    const bool received =
+        wire::receive(socket, &first, kFirstMessageTimeoutMs) == wire::Received::Message;
+    // Every connection's process is checked: only the machine's owner (and its group, when one
+    // was asked for) may use it.
+    std::string why;
+    if (received && !machine_.peerMayUse(socket, &why)) {
+        refuse(socket, first.type, why);
+    } else if (received) {
         switch (first.type) {
             case protocol::kOpenDevice:
                 serveDevice(socket, first);

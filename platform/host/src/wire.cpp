@@ -235,7 +235,9 @@ int connectTo(const std::string& root) {
         return r == 0;
     });
     if (!connected) {
+        const int why = errno;  // for the caller: no machine, or no permission to reach it
         close(fd);
+        errno = why;
         return -1;
     }
     return fd;

@@ -263,24 +263,39 @@ extern "C" PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList,
 extern "C" VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
     PMDL mdl = MemoryDescriptorList;
     auto& s = state();
+    // A user view is one process's: processes have address spaces of their own, so two of them
+    // may hold views at the same address. The view is the calling process's view at that
+    // address; without one there, the kernel's own view there. (The platform tells the two
+    // apart by the address range; here a process's addresses and the machine's may meet, so
+    // the calling process's view comes first.)
+    CallerContext* caller = currentCaller();
+    const std::uint32_t callerId = caller ? caller->processId() : 0;
     View view;
+    bool othersOnly = false;  // only another process has a view at the address
     {
         std::lock_guard lk(s.mu);
         auto it = mdl ? s.lists.find(mdl) : s.lists.end();
-        bool found = false;
+        const View* found = nullptr;
         if (it != s.lists.end()) {
             for (const auto& v : it->second.views) {
-                if (v.address == BaseAddress) {
-                    view = v;
-                    found = true;
+                if (v.address != BaseAddress) continue;
+                if (v.user && caller && v.processId == callerId) {
+                    found = &v;
                     break;
                 }
+                if (!v.user && found == nullptr) found = &v;
+                if (v.user) othersOnly = true;
             }
         }
-        if (!found) {
-            // Reported outside the lock.
-            view.address = nullptr;
+        if (found != nullptr) {
+            view = *found;
+            othersOnly = false;
         }
+    }
+    if (othersOnly) {
+        detail::bugCheck(kBugCheckMemoryManagement,
+                         "a user view unmapped outside the context of its process");
+        return;
     }
     if (!view.address) {
         detail::bugCheck(kBugCheckMemoryManagement,
@@ -290,12 +305,6 @@ extern "C" VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescripto
     if (!detail::requireIrqlAtMost(view.user ? APC_LEVEL : DISPATCH_LEVEL, "MmUnmapLockedPages"))
         return;
     if (view.user) {
-        CallerContext* caller = currentCaller();
-        if (!caller || caller->processId() != view.processId) {
-            detail::bugCheck(kBugCheckMemoryManagement,
-                             "a user view unmapped outside the context of its process");
-            return;
-        }
         caller->unmapRegion(view.address, view.size);
     } else {
         munmap(view.address, view.size);
@@ -305,7 +314,8 @@ extern "C" VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescripto
     if (it == s.lists.end()) return;
     auto& views = it->second.views;
     for (auto v = views.begin(); v != views.end(); ++v) {
-        if (v->address == BaseAddress && v->user == view.user) {
+        if (v->address == BaseAddress && v->user == view.user &&
+            (!view.user || v->processId == view.processId)) {
             views.erase(v);
             break;
         }

@@ -38,8 +38,16 @@ std::string defaultRoot() {
 }
 
 // Creates the folder and its c: drive; returns its canonical path (the path as given when it
-// cannot be created, so that later operations fail as on a missing drive).
+// cannot be created, so that later operations fail as on a missing drive). A root that does not
+// exist yet is made by mkdir with mode 0700, so that it is never, not even for a moment, open to
+// other users (its parents are made as usual).
 std::string prepareRoot(const std::string& folder) {
+    struct stat st;
+    if (!folder.empty() && lstat(folder.c_str(), &st) != 0 && errno == ENOENT) {
+        const std::string parent = detail::hostDirName(folder);
+        if (parent != folder) makeDirectories(parent);
+        mkdir(folder.c_str(), 0700);
+    }
     makeDirectories(folder + "/drive_c");
     std::string canonical = detail::canonicalHostPath(folder);
     return canonical.empty() ? folder : canonical;

@@ -175,7 +175,8 @@ bool ensureOpen(Store& s) {
     sqlite3* db = nullptr;
     const std::string path = storePathForRoot();
     if (sqlite3_open_v2(path.c_str(), &db,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX |
+                            SQLITE_OPEN_NOFOLLOW,  // a file of the root, never a link
                         nullptr) != SQLITE_OK) {
         sqlite3_close_v2(db);
         return false;

@@ -230,4 +230,57 @@ TEST_F(Memory, AProcessThatEndsTakesItsViewsWithIt) {
     EXPECT_EQ(checks.count(), 0u);
 }
 
+// A process whose views all land at one address, as separate address spaces allow.
+class OneAddressProcess final : public CallerContext {
+  public:
+    OneAddressProcess(std::uint32_t id, void* address) : id_(id), address_(address) {}
+    std::uint32_t processId() const override { return id_; }
+    void* mapRegion(int, std::size_t) override { return address_; }
+    bool unmapRegion(void*, std::size_t) override {
+        ++unmaps;
+        return true;
+    }
+    EventLookup lookupEvent(HANDLE) override { return {}; }
+    void* currentThreadObject() override { return nullptr; }
+    int unmaps = 0;
+
+  private:
+    std::uint32_t id_;
+    void* address_;
+};
+
+TEST_F(Memory, TwoProcessesWithViewsAtOneAddressEachUnmapTheirOwn) {
+    BugCheckRecorder checks;
+    PMDL mdl = allocatePages(PAGE_SIZE);
+    static char spot;
+    OneAddressProcess first(0x4001, &spot), second(0x4002, &spot);
+    for (OneAddressProcess* process : {&first, &second}) {
+        CallerScope s(process);
+        EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl, UserMode, MmCached, nullptr, FALSE, 0), &spot);
+    }
+    {
+        CallerScope s(&second);
+        MmUnmapLockedPages(&spot, mdl);
+    }
+    EXPECT_EQ(checks.count(), 0u);
+    EXPECT_EQ(second.unmaps, 1);
+    EXPECT_EQ(first.unmaps, 0);
+    EXPECT_EQ(pages::outstanding().userViews, 1u);
+    {
+        CallerScope s(&second);  // its view is gone; the other process's is not its to unmap
+        MmUnmapLockedPages(&spot, mdl);
+    }
+    EXPECT_EQ(checks.count(kBugCheckMemoryManagement), 1u);
+    EXPECT_EQ(first.unmaps, 0);
+    {
+        CallerScope s(&first);
+        MmUnmapLockedPages(&spot, mdl);
+    }
+    EXPECT_EQ(first.unmaps, 1);
+    EXPECT_EQ(pages::outstanding().userViews, 0u);
+    MmFreePagesFromMdl(mdl);
+    IoFreeMdl(mdl);
+    EXPECT_EQ(checks.count(), 1u);
+}
+
 }  // namespace

@@ -374,8 +374,9 @@ ASIOError AAsio::future(LONG selector, void* /*opt*/) {
 ASIOError AAsio::outputReady() {
     vq36::AsioInfo* info = asioInfo;
     if (info == nullptr) return ASE_InvalidMode;
-    if (outputDelivered != 0) return ASE_OK;
-    outputDelivered = 1;
+    // The host may call from its own thread while the streaming thread makes its call: the
+    // flag is taken in one exchange, so the block is delivered once.
+    if (outputDelivered.exchange(1) != 0) return ASE_OK;
     OutputBlock block;
     block.info = info;
     block.ring = fSharedJoinedPlaybackBuffersClipped;

@@ -29,6 +29,9 @@ class Polled {
         value_.store(value, std::memory_order_release);
         return *this;
     }
+    // Stores `value` and returns what was there, in one step: of two threads that exchange at
+    // once, exactly one sees the old value.
+    T exchange(T value) { return value_.exchange(value, std::memory_order_acq_rel); }
 
   private:
     std::atomic<T> value_;

@@ -186,6 +186,7 @@ void reopen(AudioDeviceInterfaceWrapper* w) {
     DebugLog(1, "Device handle became invalid; trying to re-open.");
     w->asioInfo.store(nullptr);
     HANDLE old = w->deviceHandle.exchange(INVALID_HANDLE_VALUE);
+    w->handleGeneration.fetch_add(1);
     if (old != INVALID_HANDLE_VALUE) CloseHandle(old);
     HANDLE fresh = OpenUsbDevice(&kVq36InterfaceClass);
     w->deviceHandle.store(fresh);
@@ -195,10 +196,14 @@ void reopen(AudioDeviceInterfaceWrapper* w) {
     }
 }
 
-// kIoCtlGetAsioInfo: the record's address in this process, or null.
-vq36::AsioInfo* fetchAsioInfo(AudioDeviceInterfaceWrapper* w) {
+BYTE wrappedIoControl(AudioDeviceInterfaceWrapper* w, DWORD code, void* input, DWORD inputSize,
+                      void* output, DWORD outputSize, std::uint64_t* generation);
+
+// kIoCtlGetAsioInfo: the record's address in this process, or null; *generation is the
+// generation of the handle that answered.
+vq36::AsioInfo* fetchAsioInfo(AudioDeviceInterfaceWrapper* w, std::uint64_t* generation) {
     std::uint64_t reply = 0;  // word 0 the address (the whole address on this machine), word 1 0
-    if (!uWrappedDeviceIoControl(w, vq36::kIoCtlGetAsioInfo, nullptr, 0, &reply, sizeof reply))
+    if (!wrappedIoControl(w, vq36::kIoCtlGetAsioInfo, nullptr, 0, &reply, sizeof reply, generation))
         return nullptr;
     return reinterpret_cast<vq36::AsioInfo*>(static_cast<std::uintptr_t>(reply));
 }
@@ -318,6 +323,15 @@ void uCloseVexaAudioDevice(AudioDeviceInterfaceWrapper* w) {
 
 BYTE uWrappedDeviceIoControl(AudioDeviceInterfaceWrapper* w, DWORD code, void* input,
                              DWORD inputSize, void* output, DWORD outputSize) {
+    return wrappedIoControl(w, code, input, inputSize, output, outputSize, nullptr);
+}
+
+namespace {
+
+// uWrappedDeviceIoControl; on success *generation (when given) is the generation of the handle
+// that answered, read before the wrapper's lock is let go.
+BYTE wrappedIoControl(AudioDeviceInterfaceWrapper* w, DWORD code, void* input, DWORD inputSize,
+                      void* output, DWORD outputSize, std::uint64_t* generation) {
     if (w == nullptr) {
         DebugLog(1, "No handle in wrapped device IOCTL");
         return FALSE;
@@ -335,6 +349,7 @@ BYTE uWrappedDeviceIoControl(AudioDeviceInterfaceWrapper* w, DWORD code, void* i
                 DWORD returned = 0;
                 if (DeviceIoControl(handle, code, input, inputSize, output, outputSize, &returned,
                                     nullptr)) {
+                    if (generation != nullptr) *generation = w->handleGeneration.load();
                     LeaveCriticalSection(&w->lock);
                     return TRUE;
                 }
@@ -354,6 +369,8 @@ BYTE uWrappedDeviceIoControl(AudioDeviceInterfaceWrapper* w, DWORD code, void* i
     }
     return FALSE;
 }
+
+}  // namespace
 
 BYTE SendDeviceMessage(AudioDeviceInterfaceWrapper* w, DWORD message, DWORD operation,
                        const BYTE* payload, BYTE* reply) {
@@ -393,34 +410,39 @@ vq36::AsioInfo* uGetAsioInfo(AudioDeviceInterfaceWrapper* w) {
     vq36::AsioInfo* cached = w->asioInfo.load();
     if (cached != nullptr && !recordGone(cached)) return cached;
 
-    // The fetch and the caching happen under the wrapper's lock, so that a record mapped through
-    // a handle that another thread has meanwhile replaced (and whose mapping went with it) is
-    // never cached.
-    EnterCriticalSection(&w->lock);
-    vq36::AsioInfo* info = fetchAsioInfo(w);
-    if (info == nullptr) {
+    // The fetches run without the wrapper's lock (other threads' I/O controls go on during their
+    // 100 ms waits). A record is cached, or its handle let go, only under the lock and only
+    // while the handle that answered is still the wrapper's: a record mapped through a handle
+    // that another thread has replaced meanwhile (its mapping went with the handle) is fetched
+    // again instead. Each pass either ends or follows another thread's replacement of the
+    // handle, so the passes are bounded.
+    constexpr int kMaxPasses = 8;
+    bool second = false;  // the record of a removed device was let go: take the next as it is
+    for (int pass = 0; pass < kMaxPasses; ++pass) {
+        std::uint64_t generation = 0;
+        vq36::AsioInfo* info = fetchAsioInfo(w, &generation);
+        if (info == nullptr) break;
+        EnterCriticalSection(&w->lock);
+        if (w->handleGeneration.load() != generation) {
+            LeaveCriticalSection(&w->lock);
+            continue;
+        }
+        if (second || !recordGone(info)) {
+            w->asioInfo.store(info);
+            LeaveCriticalSection(&w->lock);
+            return info;
+        }
+        // The record of a removed device: let its handle go; the next fetch re-opens.
+        w->asioInfo.store(nullptr);
+        HANDLE old = w->deviceHandle.exchange(INVALID_HANDLE_VALUE);
+        w->handleGeneration.fetch_add(1);
+        if (old != INVALID_HANDLE_VALUE) CloseHandle(old);
         LeaveCriticalSection(&w->lock);
-        DebugLog(1, "Bad result from get asio info IOCTL");
-        return nullptr;
+        second = true;
     }
-    if (!recordGone(info)) {
-        w->asioInfo.store(info);
-        LeaveCriticalSection(&w->lock);
-        return info;
-    }
-    // The record of a removed device: let its handle go; the next fetch re-opens.
-    w->asioInfo.store(nullptr);
-    HANDLE old = w->deviceHandle.exchange(INVALID_HANDLE_VALUE);
-    if (old != INVALID_HANDLE_VALUE) CloseHandle(old);
-    info = fetchAsioInfo(w);
-    if (info == nullptr) {
-        LeaveCriticalSection(&w->lock);
-        DebugLog(1, "Second attempt -- bad result from get asio info IOCTL");
-        return nullptr;
-    }
-    w->asioInfo.store(info);
-    LeaveCriticalSection(&w->lock);
-    return info;
+    DebugLog(1, second ? "Second attempt -- bad result from get asio info IOCTL"
+                       : "Bad result from get asio info IOCTL");
+    return nullptr;
 }
 
 std::int32_t uBufferMillisecsToAsioSamples(std::int32_t milliseconds, DWORD sampleRate) {
@@ -458,6 +480,7 @@ BOOL uDropDeviceHandle(AudioDeviceInterfaceWrapper* w) {
     if (!use) return 0;
     w->asioInfo.store(nullptr);
     HANDLE old = w->deviceHandle.exchange(INVALID_HANDLE_VALUE);
+    w->handleGeneration.fetch_add(1);
     return CloseHandle(old);
 }
 

@@ -34,6 +34,10 @@ struct AudioDeviceInterfaceWrapper {
     std::uint64_t serial = 0;
     int users = 0;
     bool retired = false;
+    // Counts the replacements of the device handle (each made under the wrapper's lock, except
+    // uDropDeviceHandle's), so that a record fetched through a handle that has been replaced
+    // since is never cached.
+    std::atomic<std::uint64_t> handleGeneration{0};
 };
 
 inline constexpr DWORD kMaxOpenWrappers = 512;

@@ -1,7 +1,9 @@
 // Two companions of the streaming thread: the priority negotiation with the kernel driver's
 // probe, and the statistics thread that prints the kernel's streaming figures once a second.
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 
 #include "asio_driver.h"
@@ -34,12 +36,21 @@ void printFigures(const char* heading, const std::uint32_t* w) {
              "%d\nest. sample rate:    %d\ngeneric flags:       %x\n",
              heading, d(0), d(1), d(2), d(3), d(4), d(5), d(6), d(7), d(8), x(9), x(10), x(11),
              x(12), x(13), x(14), x(15), d(16), d(17), d(20), d(19), d(18), x(21));
-    DebugLogFragment(2, "\n\n");
+    DebugLog(2, "\n\n");
 }
 
+// One line: the heading and the ring's ten values in slot order (its index word is not
+// printed).
 void printRing(const char* heading, const std::uint32_t* ring) {
-    DebugLogFragment(2, "%s", heading);
-    for (int i = 1; i <= 10; ++i) DebugLogFragment(2, "%d,", static_cast<int>(ring[i]));
+    char line[192];
+    std::size_t used = 0;
+    auto append = [&](const char* format, auto value) {
+        const int n = std::snprintf(line + used, sizeof line - used, format, value);
+        if (n > 0) used = std::min(sizeof line - 1, used + static_cast<std::size_t>(n));
+    };
+    append("%s", heading);
+    for (int i = 1; i <= 10; ++i) append("%d,", static_cast<int>(ring[i]));
+    DebugLog(2, "%s", line);
 }
 
 }  // namespace
@@ -100,6 +111,7 @@ DWORD WINAPI uAsioDebugLogThread(LPVOID argument) {
     AudioDeviceInterfaceWrapper* w = uCreateVexaAudioDeviceInterfaceWrapper(0);
     if (w == nullptr) {
         DebugLog(1, "uAsioDebugLogThread: Bad handle from OpenUsbDevice");
+        uCloseVexaAudioDevice(nullptr);  // the end of the thread, with its log line
         return 0;
     }
     bool firstPass = true;

@@ -412,7 +412,8 @@ void AAsio::switchBuffers(LONG index) {
     const auto hi = static_cast<ULONG>(t / kTwoTo32);
     systemTimeHi = hi;
     systemTimeLo = static_cast<ULONG>(t - hi * kTwoTo32);
-    samplePosition.fetch_add(static_cast<double>(static_cast<LONG>(blockSize)));
+    // Only this thread adds to the position (start() only sets it back to 0).
+    samplePosition.store(samplePosition.load() + static_cast<double>(static_cast<LONG>(blockSize)));
     if (timeInfoMode != 0) {
         switchBuffersTimeInfo();
     } else if (host->bufferSwitch != nullptr) {

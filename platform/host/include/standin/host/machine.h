@@ -77,6 +77,10 @@ struct MachineOptions {
     InfoRecordAccessor infoRecord = nullptr;    // with driverEntry: its record accessor
     std::vector<PlugOptions> devices;           // plugged at the start
     PhysicalDeviceFactory physicalDevice;       // null: the framework's USB device objects
+    // The machine serves only its owner (the user running it): the root is 0700, its socket and
+    // files 0600. A group named here may use it too: the root becomes 0770, the socket and
+    // files 0660, all of that group.
+    std::string group;
 };
 
 // Counters of a device object's shared record.

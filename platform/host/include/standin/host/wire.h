@@ -112,7 +112,8 @@ class Reader {
 // ---------------------------------------------------------------------------------------------
 // The machine's socket below a root folder.
 std::string socketPath(const std::string& root);
-// Connects to the machine of a root; -1 when none listens there.
+// Connects to the machine of a root; -1 when none listens there (errno tells why: ENOENT or
+// ECONNREFUSED for no machine, EACCES for a socket this user may not reach).
 int connectTo(const std::string& root);
 // Binds and listens (the caller holds the root's lock, so a stale socket file is replaced).
 // -1 on failure, with a message in *error.
