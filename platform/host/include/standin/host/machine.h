@@ -77,6 +77,10 @@ struct MachineOptions {
     InfoRecordAccessor infoRecord = nullptr;    // with driverEntry: its record accessor
     std::vector<PlugOptions> devices;           // plugged at the start
     PhysicalDeviceFactory physicalDevice;       // null: the framework's USB device objects
+    // Connections served at once, each on a thread of its own: per user and in all. A
+    // connection beyond either is refused with a message that says so.
+    std::size_t maxConnectionsPerUser = 256;
+    std::size_t maxConnections = 1024;
 };
 
 // Counters of a device object's shared record.
