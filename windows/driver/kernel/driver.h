@@ -137,11 +137,9 @@ struct FileContext {
     // are made and unmapped in its context only.
     PEPROCESS viewProcess;
     // Under stateLock: a request of the handle is changing its views or its client entry (from
-    // before the view check until the entry is in the table), or the handle has been cleaned
-    // up. `idle` is signalled whenever `busy` is clear.
+    // before the view check until the entry is in the table); the handle has been cleaned up.
     ULONG busy;
     ULONG cleanedUp;
-    KEVENT idle;
 };
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FileContext, GetFileContext)
 

@@ -43,17 +43,22 @@ NTSTATUS BeginViewChange(DeviceContext* ctx, FileContext* file) {
         status = STATUS_DEVICE_BUSY;
     } else {
         file->busy = 1;
-        KeClearEvent(&file->idle);
     }
     WdfSpinLockRelease(ctx->stateLock);
     return status;
 }
 
-void EndViewChange(DeviceContext* ctx, FileContext* file) {
+// Gives the handle back. A cleanup that came meanwhile left the removal of the client to this
+// request, which does it now, in its own process's context, and then fails with
+// STATUS_FILE_CLOSED (what it made is gone); otherwise `status` stands.
+NTSTATUS EndViewChange(DeviceContext* ctx, FileContext* file, NTSTATUS status) {
     WdfSpinLockAcquire(ctx->stateLock);
-    file->busy = 0;
-    KeSetEvent(&file->idle, kNoIncrement, FALSE);
+    const bool cleanedUp = file->cleanedUp != 0;
+    if (!cleanedUp) file->busy = 0;
     WdfSpinLockRelease(ctx->stateLock);
+    if (!cleanedUp) return status;
+    RemoveClient(ctx, file);
+    return STATUS_FILE_CLOSED;
 }
 
 // Maps a region into the calling process and records the view in `slot`; the handle's first
@@ -247,7 +252,7 @@ NTSTATUS InitBuffers(DeviceContext* ctx, WDFREQUEST request, FileContext* file,
     vq36::InitBuffersResult* result = nullptr;
     bool wasStreaming = false;
     status = AddStreamingClient(ctx, request, file, &reply, &result, &wasStreaming);
-    EndViewChange(ctx, file);
+    status = EndViewChange(ctx, file, status);
     if (!NT_SUCCESS(status)) return status;
 
     *result = reply;
@@ -323,7 +328,7 @@ NTSTATUS GetAsioInfo(DeviceContext* ctx, WDFREQUEST request, FileContext* file,
             owner = process;
             if (view == nullptr) status = STATUS_INSUFFICIENT_RESOURCES;
         }
-        EndViewChange(ctx, file);
+        status = EndViewChange(ctx, file, status);
         if (!NT_SUCCESS(status)) return status;
     }
     // The record view of another process means nothing here.
@@ -389,7 +394,6 @@ void EvtDeviceFileCreate(WDFDEVICE device, WDFREQUEST request, WDFFILEOBJECT fil
     DeviceContext* ctx = GetDeviceContext(device);
     FileContext* file = GetFileContext(fileObject);
     RtlZeroMemory(file, sizeof(*file));
-    KeInitializeEvent(&file->idle, NotificationEvent, TRUE);
     WdfSpinLockAcquire(ctx->stateLock);
     file->clientId = ctx->nextClientId;
     ctx->nextClientId += 1;
@@ -463,7 +467,9 @@ void EvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t outputBufferL
             status = BeginViewChange(ctx, file);
             if (NT_SUCCESS(status)) {
                 RemoveClient(ctx, file);
-                EndViewChange(ctx, file);
+                // A cleanup meanwhile found nothing left to remove.
+                EndViewChange(ctx, file, status);
+                status = STATUS_SUCCESS;
             }
             break;
         case vq36::kIoCtlSetupMidiEvent:
@@ -480,20 +486,15 @@ void EvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t outputBufferL
 void EvtFileCleanup(WDFFILEOBJECT fileObject) {
     DeviceContext* ctx = GetDeviceContext(WdfFileObjectGetDevice(fileObject));
     FileContext* file = GetFileContext(fileObject);
-    // A request of the handle that is changing its views finishes first; every later one is
-    // refused, so what the cleanup removes stays removed.
-    for (;;) {
-        WdfSpinLockAcquire(ctx->stateLock);
-        const bool taken = file->busy == 0;
-        if (taken) {
-            file->busy = 1;
-            file->cleanedUp = 1;
-        }
-        WdfSpinLockRelease(ctx->stateLock);
-        if (taken) break;
-        KeWaitForSingleObject(&file->idle, Executive, KernelMode, FALSE, nullptr);
-    }
-    RemoveClient(ctx, file);
+    // Every later request that would change the handle is refused. One that is changing it now
+    // removes the client itself when it ends (it holds the handle until then); otherwise the
+    // cleanup does it here.
+    WdfSpinLockAcquire(ctx->stateLock);
+    file->cleanedUp = 1;
+    const bool busy = file->busy != 0;
+    file->busy = 1;
+    WdfSpinLockRelease(ctx->stateLock);
+    if (!busy) RemoveClient(ctx, file);
 }
 
 void RemoveClient(DeviceContext* ctx, FileContext* file) {
