@@ -356,6 +356,7 @@ void Server::serveDevice(int socket, wire::Message& first) {
             std::uint32_t closeSlot = q.u32();
             if (!q.atEnd() || closeSlot >= protocol::kThreadSlots) break;
             caller.setThreadSlot(closeSlot);
+            caller.runDeferredUnmaps();
             // The cleanup runs in the process that closes the last handle.
             if (leaveFile(*open, key, true)) harness.closeFile(open->file, caller);
             closed = true;

@@ -86,13 +86,14 @@ int connectFile(const char* path, const FileToken* join, FileToken* token, std::
         w.string(path);
     int fds[] = {block.fd};
     wire::Message reply;
-    if (!wire::send(socket.get(), join ? protocol::kJoinDevice : protocol::kOpenDevice, w.data(),
-                    fds))
-        return -1;
+    // A machine that refuses the connection says why and closes it, maybe before the request
+    // is sent: its reason is read all the same.
+    const bool sent = wire::send(socket.get(), join ? protocol::kJoinDevice : protocol::kOpenDevice,
+                                 w.data(), fds);
     for (;;) {
         if (wire::receive(socket.get(), &reply) != wire::Received::Message) return -1;
-        if (reply.type == protocol::kOpenReply || reply.type == protocol::kRefused) break;
-        if (!detail::serveCallback(socket.get(), reply)) return -1;
+        if (reply.type == protocol::kRefused || (sent && reply.type == protocol::kOpenReply)) break;
+        if (!sent || !detail::serveCallback(socket.get(), reply)) return -1;
     }
     wire::Reader r(reply.payload);
     *status = r.i32();
