@@ -277,8 +277,12 @@ bool RemoteCaller::unmapRegion(void* address, std::size_t size) {
     wire::Writer w;
     w.u64(reinterpret_cast<std::uintptr_t>(address)).u64(size);
     wire::Message reply;
-    // A process that is gone has no views left.
-    if (!call(protocol::kUnmapView, w, {}, protocol::kUnmapReply, &reply)) return true;
+    if (!call(protocol::kUnmapView, w, {}, protocol::kUnmapReply, &reply)) {
+        // The connection is gone. A process that lives on undoes the view at its next request;
+        // one that has ended has no views left.
+        if (deferred_) deferred_->add(process_->key(), address, size);
+        return true;
+    }
     wire::Reader r(reply.payload);
     std::uint32_t done = r.u32();
     if (!r.atEnd()) {

@@ -4,8 +4,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstring>
@@ -109,15 +112,24 @@ int connectFile(const char* path, const FileToken* join, FileToken* token, std::
     return socket.release();
 }
 
+// Forks of this process: a handle opened before the latest one may have copies in a child.
+std::atomic<std::uint64_t> gForks{0};
+struct ForkCounter {
+    ForkCounter() {
+        pthread_atfork(
+            nullptr, [] { gForks.fetch_add(1); }, [] { gForks.fetch_add(1); });
+    }
+} gForkCounter;
+
 class DeviceObject final : public KernelObject {
   public:
     static constexpr ObjectKind kKind = ObjectKind::Device;
-    DeviceObject() : KernelObject(kKind), owner_(getpid()) {}
+    DeviceObject() : KernelObject(kKind), owner_(getpid()), forks_(gForks.load()) {}
     ~DeviceObject() override {
         handleClosed();
         std::lock_guard lk(mu_);
-        adoptInherited();
-        for (int s : all_) closeConnection(s);
+        dropInherited();
+        for (int s : std::vector<int>(all_)) closeConnection(s);
     }
 
     // Opens the file object. Returns an NT status.
@@ -142,18 +154,26 @@ class DeviceObject final : public KernelObject {
         return ok;
     }
 
-    // The last handle of the process is closed: the driver cleans up in this process's context
-    // (its views are unmapped here), also while requests of other threads are still in flight.
+    // The process closes its handle. Unless a child may hold a copy, the driver cleans up at
+    // once in this process's context (its views are unmapped here), also while requests of
+    // other threads are still in flight. A child that inherited the handle keeps the file
+    // object open until it has closed its copy too: then the connections just close, and the
+    // machine cleans up once no process holds one.
     void handleClosed() override {
         int s = -1;
         {
             std::lock_guard lk(mu_);
-            adoptInherited();
+            dropInherited();
             if (closed_ || dead_ || all_.empty()) {
                 closed_ = true;  // a child that never used the handle holds nothing
                 return;
             }
             closed_ = true;
+            if (forks_ != gForks.load()) {
+                for (int i : idle_) closeConnection(i);
+                idle_.clear();
+                return;  // connections in use close when their requests end
+            }
             if (!idle_.empty()) {
                 s = idle_.back();
                 idle_.pop_back();
@@ -183,39 +203,45 @@ class DeviceObject final : public KernelObject {
         w.u32(slot);
         wire::Message reply;
         exchangeOn(s, protocol::kClose, w, protocol::kClosed, &reply);
-        if (extra) {
-            closeConnection(s);
-        } else {
-            std::lock_guard lk(mu_);
-            closeConnection(s);
-        }
+        std::lock_guard lk(mu_);
+        closeConnection(s);
     }
 
   private:
-    // mu_ held. In a child made by fork, the connections are the parent's: this process lets
-    // go of its copies only, and joins the file object anew when it uses the handle.
-    void adoptInherited() {
+    // mu_ held. In a child made by fork, the connections are the parent's: this process takes
+    // the copies aside, and lets go of them once it has joined the file object itself (so the
+    // file object never goes meanwhile) or gives up.
+    void takeInherited() {
         if (owner_ == getpid()) return;
-        for (int s : all_) ::close(s);
+        inherited_.insert(inherited_.end(), all_.begin(), all_.end());
         all_.clear();
         idle_.clear();
+        joining_ = 0;
         owner_ = getpid();
+        forks_ = gForks.load();
+    }
+    void dropInherited() {
+        takeInherited();
+        for (int s : inherited_) ::close(s);
+        inherited_.clear();
     }
 
-    // mu_ held (or `s` is no longer listed). Shutting down ends the connection for every
-    // process that has a copy of it, so only the process that made it does so.
+    // mu_ held (or `s` is no longer listed). Only the connection is closed: a child's copy keeps
+    // it open for the machine until the child lets go of it.
     void closeConnection(int s) {
         auto it = std::find(all_.begin(), all_.end(), s);
         if (it != all_.end()) all_.erase(it);
-        shutdown(s, SHUT_RDWR);
         ::close(s);
     }
 
     int acquire() {
         std::unique_lock lk(mu_);
-        adoptInherited();
+        takeInherited();
         for (;;) {
-            if (dead_ || closed_) return -1;
+            if (dead_ || closed_) {
+                dropInherited();
+                return -1;
+            }
             if (!idle_.empty()) {
                 int s = idle_.back();
                 idle_.pop_back();
@@ -229,13 +255,14 @@ class DeviceObject final : public KernelObject {
                 int s = connectFile(nullptr, &token_, &token, &status);
                 lk.lock();
                 --joining_;
+                dropInherited();
                 if (s >= 0) {
                     all_.push_back(s);
                     return s;
                 }
                 if (all_.empty() && joining_ == 0) {
-                    // No connection to the file object at all (a child whose parent closed the
-                    // handle first, or no machine): the handle is gone.
+                    // No connection to the file object at all (no machine, or it was closed
+                    // everywhere before this child joined it): the handle is gone.
                     dead_ = true;
                     freed_.notify_all();
                     return -1;
@@ -250,7 +277,10 @@ class DeviceObject final : public KernelObject {
     void release(int s, bool ok) {
         std::lock_guard lk(mu_);
         if (owner_ != getpid()) return;  // forked meanwhile: the child has let go of it
-        if (!ok) dead_ = true;
+        if (!ok) {
+            dead_ = true;
+            shutdown(s, SHUT_RDWR);
+        }
         if (dead_ || (closed_ && !closerWaiting_)) {
             closeConnection(s);
         } else {
@@ -261,10 +291,12 @@ class DeviceObject final : public KernelObject {
 
     std::mutex mu_;
     std::condition_variable freed_;
-    pid_t owner_;  // the process whose connections all_ holds
+    pid_t owner_;          // the process whose connections all_ holds
+    std::uint64_t forks_;  // gForks when the connections were made
     FileToken token_{};
-    std::vector<int> all_;   // this process's connections to the file object
-    std::vector<int> idle_;  // those no request is using
+    std::vector<int> all_;        // this process's connections to the file object
+    std::vector<int> idle_;       // those no request is using
+    std::vector<int> inherited_;  // a child's copies of its parent's connections
     std::size_t joining_ = 0;
     std::size_t limit_ = kMaxConnectionsPerHandle;
     bool closed_ = false;
