@@ -208,6 +208,7 @@ EVT_WDF_IO_IN_CALLER_CONTEXT EvtIoInCallerContext;
 EVT_WDF_DEVICE_FILE_CREATE EvtDeviceFileCreate;
 EVT_WDF_FILE_CLEANUP EvtFileCleanup;
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL EvtIoDeviceControl;
+// Removes the handle's client, events and views. The caller holds the handle's busy state.
 void RemoveClient(DeviceContext* ctx, FileContext* file);
 // The client entry of a handle's client id, or null. State lock held.
 ClientEntry* FindClient(DeviceContext* ctx, ULONG clientId);
