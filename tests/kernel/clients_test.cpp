@@ -1,7 +1,10 @@
 // The client table's choices: deadline slots after a removal, the MIDI event list's limit and
-// a second registration through one handle.
+// a second registration through one handle; one handle used by several threads and processes
+// at once.
 
+#include <atomic>
 #include <set>
+#include <thread>
 
 #include "kernel_fixture.h"
 
@@ -9,7 +12,7 @@ namespace kerneltest {
 namespace {
 
 class ClientsTest : public KernelTest {
-protected:
+  protected:
     void SetUp() override {
         KernelTest::SetUp();
         ASSERT_EQ(plugAndStart(), STATUS_SUCCESS);
@@ -79,6 +82,116 @@ TEST_F(ClientsTest, ASecondMidiEventReplacesTheHandlesFirst) {
     EXPECT_TRUE(second.isSignalled());
     harness->closeFile(file, caller);
     EXPECT_EQ(ctx()->midiEventCount, 0u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// One handle, many threads and two processes. `other` is a second process that uses the same
+// file object (a duplicated handle).
+class SharedHandleTest : public ClientsTest {
+  protected:
+    standin::kernel::InProcessCallerContext other{0x5678};
+    standin::kernel::UserEvent event;
+
+    IoResult initIn(standin::kernel::InProcessCallerContext& process, FileId file) {
+        const ULONG handle =
+            static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(process.addEvent(event.fd())));
+        ULONG in[2] = {handle, 0};
+        std::array<UCHAR, 36> out{};
+        return harness->deviceIoControl(file, process, vq36::kIoCtlInitBuffers, in, 8, out.data(),
+                                        36);
+    }
+    IoResult asioInfoIn(standin::kernel::InProcessCallerContext& process, FileId file) {
+        ULONGLONG address = 0;
+        return harness->deviceIoControl(file, process, vq36::kIoCtlGetAsioInfo, nullptr, 0,
+                                        &address, 8);
+    }
+    IoResult disposeIn(standin::kernel::InProcessCallerContext& process, FileId file) {
+        return harness->deviceIoControl(file, process, vq36::kIoCtlDisposeOfBuffers, nullptr, 0,
+                                        nullptr, 0);
+    }
+    ULONG clients() {
+        WdfSpinLockAcquire(ctx()->stateLock);
+        const ULONG n = ctx()->clientCount;
+        WdfSpinLockRelease(ctx()->stateLock);
+        return n;
+    }
+    // A request that lost a race is refused with one of the statuses for that, never worse.
+    static void expectFairRefusal(NTSTATUS status) {
+        static const std::set<NTSTATUS> fair = {STATUS_SUCCESS,     STATUS_INVALID_DEVICE_REQUEST,
+                                                STATUS_DEVICE_BUSY, STATUS_ACCESS_DENIED,
+                                                STATUS_FILE_CLOSED, STATUS_INVALID_HANDLE};
+        EXPECT_TRUE(fair.count(status)) << std::hex << status;
+    }
+};
+
+TEST_F(SharedHandleTest, RacingRequestsOfOneHandleLeaveOneClientAndViewsOfOneProcess) {
+    for (int round = 0; round < 200; ++round) {
+        FileId file = open();
+        // Buffer initialisations from three threads of two processes, and a record view asked
+        // for by the second process: one client, one owner of every view.
+        std::atomic<int> added{0};
+        {
+            std::vector<std::thread> threads;
+            for (int t = 0; t < 3; ++t) {
+                threads.emplace_back([&, t] {
+                    IoResult r = initIn(t == 2 ? other : caller, file);
+                    expectFairRefusal(r.status);
+                    if (r.status == STATUS_SUCCESS) ++added;
+                });
+            }
+            threads.emplace_back([&] { expectFairRefusal(asioInfoIn(other, file).status); });
+            for (auto& t : threads) t.join();
+        }
+        ASSERT_LE(added.load(), 1) << "round " << round;
+        EXPECT_EQ(clients(), static_cast<ULONG>(added.load()));
+        EXPECT_LE(caller.mappedViews() + other.mappedViews(), 4u);
+        EXPECT_TRUE(caller.mappedViews() == 0 || other.mappedViews() == 0);
+
+        // A dispose from the other process, another initialisation and the close, all at once:
+        // whatever wins, nothing is left behind and every view goes in its owner's context.
+        {
+            std::thread dispose([&] { expectFairRefusal(disposeIn(other, file).status); });
+            std::thread init([&] { expectFairRefusal(initIn(caller, file).status); });
+            harness->closeFile(file, round % 2 ? caller : other);
+            dispose.join();
+            init.join();
+        }
+        ASSERT_EQ(clients(), 0u) << "round " << round;
+        ASSERT_EQ(caller.mappedViews() + other.mappedViews(), 0u) << "round " << round;
+        ASSERT_EQ(standin::kernel::pages::outstanding().userViews, 0u);
+    }
+    EXPECT_EQ(vq36::Load32(&info()->isStreamingEnabled), 0u);
+}
+
+TEST_F(SharedHandleTest, ViewsGoInTheirOwnersContextOrWithTheOwner) {
+    // The owner lives on while the other process disposes, then closes last.
+    FileId file = open();
+    ASSERT_EQ(initIn(caller, file).status, STATUS_SUCCESS);
+    ASSERT_EQ(caller.mappedViews(), 4u);
+    // The other process gets no view of the owner's handed to it.
+    EXPECT_EQ(asioInfoIn(other, file).status, STATUS_ACCESS_DENIED);
+    ASSERT_EQ(disposeIn(other, file).status, STATUS_SUCCESS);
+    EXPECT_EQ(caller.mappedViews(), 0u);
+    ASSERT_EQ(asioInfoIn(caller, file).status, STATUS_SUCCESS);
+    harness->closeFile(file, other);
+    EXPECT_EQ(caller.mappedViews(), 0u);
+    EXPECT_EQ(standin::kernel::pages::outstanding().userViews, 0u);
+
+    // The owner ends first: its views went with it, and the close elsewhere unmaps nothing.
+    file = open();
+    {
+        standin::kernel::InProcessCallerContext owner;
+        ASSERT_EQ(initIn(owner, file).status, STATUS_SUCCESS);
+    }
+    EXPECT_EQ(clients(), 1u);
+    harness->closeFile(file, other);
+    EXPECT_EQ(clients(), 0u);
+    EXPECT_EQ(standin::kernel::pages::outstanding().userViews, 0u);
+    // So the device's pages go with no view left on them.
+    standin::kernel::BugCheckRecorder checks;
+    harness->surpriseRemoveDevice(device);
+    clock->runDue();
+    EXPECT_EQ(checks.count(), 0u);
 }
 
 }  // namespace

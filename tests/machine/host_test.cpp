@@ -5,8 +5,11 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/eventfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <fstream>
@@ -598,6 +601,145 @@ TEST_F(MachineTest, MalformedPacketsNeverBringTheMachineDown) {
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(clientId(h), 50u + 0u);
     CloseHandle(h);
+}
+
+// ---------------------------------------------------------------------------------------------
+// One handle in several threads and in a child process; how many connections the machine
+// takes, and what it does when it can take none.
+TEST_F(MachineTest, RequestsOfOneHandleRunAtOnceAndAChildSharesTheHandle) {
+    startMachine(1);
+    HANDLE h = openDevice(interfacePaths().at(0));
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    constexpr int kThreads = 4;
+    constexpr std::uint32_t kWaitMs = 600;
+    auto start = std::chrono::steady_clock::now();
+    std::vector<std::thread> threads;
+    std::atomic<int> done{0};
+    for (int i = 0; i < kThreads; ++i)
+        threads.emplace_back([h, &done] { done += ioctlWord(h, testdriver::kWait, kWaitMs).ok; });
+    for (auto& t : threads) t.join();
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - start)
+                  .count();
+    EXPECT_EQ(done.load(), kThreads);
+    EXPECT_LT(ms, kThreads * kWaitMs - 200) << "the requests ran one after the other";
+
+    // A child inherits the handle: the same file object, which lives until both have closed it.
+    HANDLE cleaned = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_TRUE(ioctlWord(h, testdriver::kKeepEvent, standin::win32::handleToWord(cleaned)).ok);
+    const std::uint32_t id = clientId(h);
+    int toParent[2], toChild[2];
+    ASSERT_EQ(pipe(toParent), 0);
+    ASSERT_EQ(pipe(toChild), 0);
+    std::fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        char c = 0;
+        bool ok = clientId(h) == id;
+        ok = write(toParent[1], "j", 1) == 1 && ok;
+        ok = read(toChild[0], &c, 1) == 1 && ok;
+        ok = ok && clientId(h) == id;  // the parent has closed its handle meanwhile
+        CloseHandle(h);
+        _exit(ok && !::testing::Test::HasFailure() ? 0 : 1);
+    }
+    ASSERT_GT(child, 0);
+    char c = 0;
+    ASSERT_EQ(read(toParent[0], &c, 1), 1);
+    CloseHandle(h);
+    EXPECT_EQ(WaitForSingleObject(cleaned, 300), static_cast<DWORD>(WAIT_TIMEOUT));
+    ASSERT_EQ(write(toChild[1], "c", 1), 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child could not use it";
+    EXPECT_EQ(WaitForSingleObject(cleaned, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+    for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]}) close(fd);
+    CloseHandle(cleaned);
+}
+
+TEST_F(MachineTest, ConnectionsBeyondAUsersCapAreRefusedWithTheReason) {
+    standin::host::MachineOptions options;
+    options.root = root.root();
+    options.driverPath = kDriverPath;
+    options.devices.resize(1);
+    options.maxConnectionsPerUser = 6;
+    std::string error;
+    machine = standin::host::Machine::start(std::move(options), &error);
+    ASSERT_NE(machine, nullptr) << error;
+    ASSERT_TRUE(machine->waitForInterfaces(1, 10000));
+    const std::string path = interfacePaths().at(0);
+    ASSERT_TRUE(eventually([&] { return machine->status().connections == 0; }));
+    std::vector<HANDLE> handles;
+    for (int i = 0; i < 6; ++i) {
+        handles.push_back(openDevice(path));
+        ASSERT_NE(handles.back(), INVALID_HANDLE_VALUE) << i;
+    }
+    EXPECT_EQ(openDevice(path), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_QUOTA));
+    RawSocket manage(root.root());
+    wire::Writer w;
+    w.u32(1).string("status");
+    wire::send(manage.fd(), protocol::kManage, w.data());  // the machine may have closed first
+    wire::Message reply;
+    ASSERT_EQ(wire::receive(manage.fd(), &reply, 5000), wire::Received::Message);
+    ASSERT_EQ(reply.type, static_cast<std::uint32_t>(protocol::kRefused));
+    wire::Reader r(reply.payload);
+    r.i32();
+    EXPECT_NE(r.string().find("connections of one user"), std::string::npos);
+
+    // Threads of a handle share its connection when the machine takes no more.
+    std::vector<std::thread> threads;
+    std::atomic<int> done{0};
+    for (int i = 0; i < 4; ++i)
+        threads.emplace_back([&] { done += ioctlWord(handles[0], testdriver::kWait, 50).ok; });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(done.load(), 4);
+    EXPECT_LE(machine->status().connections, 6u);
+
+    CloseHandle(handles.back());
+    handles.pop_back();
+    HANDLE again = INVALID_HANDLE_VALUE;
+    EXPECT_TRUE(eventually([&] { return (again = openDevice(path)) != INVALID_HANDLE_VALUE; }));
+    handles.push_back(again);
+    for (HANDLE h : handles) CloseHandle(h);
+}
+
+TEST_F(MachineTest, AcceptErrorsBackOffInsteadOfSpinning) {
+    startMachine(0);
+    // Leave the process one descriptor, for a connection the machine then cannot accept.
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(dup(0)) + 64;
+    close(static_cast<int>(low.rlim_cur - 64));
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> fillers;
+    for (int fd; (fd = dup(0)) >= 0;) fillers.push_back(fd);
+    close(fillers.back());
+    fillers.pop_back();
+    RawSocket pending(root.root());
+    const bool connected = pending.valid();
+
+    rusage before{}, after{};
+    getrusage(RUSAGE_SELF, &before);
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    getrusage(RUSAGE_SELF, &after);
+    for (int fd : fillers) close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_TRUE(connected);
+    auto cpuMs = [](const rusage& u) {
+        return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 +
+               (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
+    };
+    EXPECT_LT(cpuMs(after) - cpuMs(before), 400.0) << "the machine spun on the failed accept";
+
+    // Descriptors free again: the waiting connection is served.
+    GUID any{};
+    wire::Writer w;
+    w.bytes(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(&any), sizeof any));
+    ASSERT_TRUE(wire::send(pending.fd(), protocol::kEnumerate, w.data()));
+    wire::Message reply;
+    ASSERT_EQ(wire::receive(pending.fd(), &reply, 10000), wire::Received::Message);
+    EXPECT_EQ(reply.type, static_cast<std::uint32_t>(protocol::kEnumerateReply));
 }
 
 }  // namespace

@@ -26,10 +26,10 @@
 namespace {
 
 using machinetest::Child;
-using machinetest::kWithInput;
 using machinetest::eventually;
 using machinetest::interfacePaths;
 using machinetest::IoResult;
+using machinetest::kWithInput;
 using machinetest::MachineTest;
 using machinetest::openDevice;
 
@@ -470,6 +470,69 @@ TEST_F(Vq36Driver, TwoProcessesSeeTheSameRecordAndCaptureRegion) {
     EXPECT_EQ(seenC, c + 1);
     child.say("bye");
     EXPECT_EQ(child.wait(), 0);
+}
+
+// A handle in three threads of this process and in a child that inherited it, all making and
+// removing the handle's client at once, round after round: whatever wins, the handle holds at
+// most one client, views stay with the process that made them, and nothing is left behind.
+TEST_F(Vq36Driver, OneHandleRacedByThreadsAndAChildLeavesNothingBehind) {
+    HANDLE watcher = open();
+    vq36::AsioInfo* info = nullptr;
+    ASSERT_TRUE(asioInfo(watcher, &info).ok);
+    const std::set<DWORD> fair = {0, ERROR_INVALID_FUNCTION, ERROR_BUSY, ERROR_ACCESS_DENIED,
+                                  ERROR_INVALID_HANDLE};
+    auto race = [&](HANDLE h, HANDLE event, int steps) {
+        vq36::InitBuffersResult result;
+        vq36::AsioInfo* record = nullptr;
+        for (int i = 0; i < steps; ++i) {
+            for (const IoResult& r :
+                 {initBuffers(h, event, &result), asioInfo(h, &record), dispose(h)})
+                EXPECT_TRUE(fair.count(r.error)) << r.error;
+        }
+    };
+    for (int round = 0; round < 25; ++round) {
+        HANDLE h = openDevice(interfacePaths().at(0));
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        std::uint32_t id = 0;
+        ASSERT_TRUE(clientId(h, &id).ok);
+        HANDLE event = newEvent();
+        std::fflush(nullptr);
+        pid_t child = fork();
+        if (child == 0) {
+            // One thread only: the child of a threaded process starts none. Its views go well
+            // away from those its parent and earlier children make, as unrelated processes' do.
+            mmap(nullptr, (std::size_t{64} << 20) * (round + 1), PROT_NONE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+            std::uint32_t seen = 0;
+            EXPECT_TRUE(clientId(h, &seen).ok);
+            EXPECT_EQ(seen, id);
+            HANDLE mine = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+            race(h, mine, 4);
+            CloseHandle(h);
+            _exit(::testing::Test::HasFailure() ? 1 : 0);
+        }
+        ASSERT_GT(child, 0);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 3; ++t) threads.emplace_back([&] { race(h, event, 4); });
+        for (auto& t : threads) t.join();
+        if (round % 2 == 0) CloseHandle(h);  // else the child closes last
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
+        if (round % 2 == 1) CloseHandle(h);
+        ASSERT_TRUE(eventually([&] {
+            return machine->status().deviceObjects.at(0).openHandles == 1;
+        })) << "round "
+            << round;
+        EXPECT_EQ(vq36::Load32(&info->isStreamingEnabled), 0u);
+        // Views the child removed for this process are gone here too once it asks again.
+        std::uint32_t watcherId = 0;
+        ASSERT_TRUE(clientId(watcher, &watcherId).ok);
+        ASSERT_EQ(standin::win32::mappedKernelViews(), 1u) << "round " << round;
+    }
+    // The device's pages go with no view of a handle left on them (else the machine stops).
+    ASSERT_TRUE(machine->unplug(machine->ports().at(0)));
+    EXPECT_TRUE(eventually([&] { return vq36::Load8(&info->deviceGone) == 1; }));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -170,9 +170,18 @@ int sendCommand(std::vector<std::string> args, std::FILE* out, std::FILE* err) {
         return 1;
     }
     wire::Message reply;
-    if (!wire::send(s.get(), protocol::kManage, w.data()) ||
-        wire::receive(s.get(), &reply, kManageTimeoutMs) != wire::Received::Message ||
-        reply.type != protocol::kManageReply) {
+    const bool answered =
+        wire::send(s.get(), protocol::kManage, w.data()) &&
+        wire::receive(s.get(), &reply, kManageTimeoutMs) == wire::Received::Message;
+    if (answered && reply.type == protocol::kRefused) {
+        wire::Reader r(reply.payload);
+        r.i32();
+        std::string why = r.string(wire::kMaxIoBuffer);
+        std::fprintf(err, "vq36 machine: the machine on %s refused the connection: %s\n",
+                     root.c_str(), why.c_str());
+        return 1;
+    }
+    if (!answered || reply.type != protocol::kManageReply) {
         std::fprintf(err, "vq36 machine: the machine on %s did not answer\n", root.c_str());
         return 1;
     }

@@ -52,8 +52,8 @@ class ProcessRecord : public std::enable_shared_from_this<ProcessRecord> {
     // The thread object of a slot (registered as a kernel object), or null for a slot out of
     // range.
     void* threadObject(std::uint32_t slot);
-    // The process's last connection is gone.
-    void end();
+    // The process's last connection is gone. True when the process itself has ended.
+    bool end();
 
   private:
     void objectGone(std::uint32_t slot);
@@ -71,6 +71,19 @@ class ProcessRecord : public std::enable_shared_from_this<ProcessRecord> {
     bool ended_ = false;
 };
 
+// Unmaps the kernel made in a process from a thread of another process attached to it: the
+// process carries them out at its next request, or they go with it when it ends.
+class DeferredUnmaps {
+  public:
+    void add(const ProcessKey& key, void* address, std::size_t size);
+    std::vector<std::pair<void*, std::size_t>> take(const ProcessKey& key);
+    void forget(const ProcessKey& key);
+
+  private:
+    std::mutex mu_;
+    std::map<ProcessKey, std::vector<std::pair<void*, std::size_t>>> pending_;
+};
+
 class ProcessTable {
   public:
     // The record of a process (made at its first connection, mapping its block). Null when
@@ -78,6 +91,7 @@ class ProcessTable {
     std::shared_ptr<ProcessRecord> attach(pid_t pid, const ProcessKey& key, wire::Fd block);
     void detach(const std::shared_ptr<ProcessRecord>& process);
     std::size_t count() const;
+    const std::shared_ptr<DeferredUnmaps>& deferredUnmaps() const { return deferred_; }
 
   private:
     struct Entry {
@@ -86,6 +100,7 @@ class ProcessTable {
     };
     mutable std::mutex mu_;
     std::map<std::pair<pid_t, ProcessKey>, Entry> entries_;
+    std::shared_ptr<DeferredUnmaps> deferred_ = std::make_shared<DeferredUnmaps>();
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -103,8 +118,14 @@ class RemoteCaller final : public kernel::CallerContext {
     bool unmapRegion(void* address, std::size_t size) override;
     kernel::EventLookup lookupEvent(HANDLE handle) override;
     void* currentThreadObject() override;
+    std::shared_ptr<kernel::CallerContext> attachedContext() override;
 
     void setThreadSlot(std::uint32_t slot) { slot_ = slot; }
+    void setDeferredUnmaps(std::shared_ptr<DeferredUnmaps> deferred) {
+        deferred_ = std::move(deferred);
+    }
+    // Carries out the unmaps left for the process (see DeferredUnmaps).
+    void runDeferredUnmaps();
     bool dead() const { return dead_.load(); }
     void markDead();
 
@@ -114,6 +135,7 @@ class RemoteCaller final : public kernel::CallerContext {
 
     int socket_;
     std::shared_ptr<ProcessRecord> process_;
+    std::shared_ptr<DeferredUnmaps> deferred_;
     std::uint32_t slot_ = 0;
     std::atomic<bool> dead_{false};
     std::mutex mu_;
@@ -164,13 +186,31 @@ class Server {
   private:
     struct Connection {
         wire::Fd socket;
+        uid_t user = 0;
         std::thread thread;
         std::atomic<bool> finished{false};
     };
+    using FileToken = std::array<std::uint8_t, protocol::kFileTokenBytes>;
+    // A file object as the processes that hold it see it: the processes' connections to it.
+    struct OpenFile {
+        struct Holder {
+            std::size_t connections = 0;
+            bool closed = false;  // the process has closed its handle
+        };
+        kernel::FileId file = 0;
+        FileToken token{};
+        std::map<ProcessKey, Holder> holders;
+        bool cleanedUp = false;
+    };
 
     void acceptLoop();
+    // The reason to refuse a new connection of `user`, or empty. mu_ held.
+    std::string refusalLocked(uid_t user, NTSTATUS* status) const;
     void serve(Connection* connection);
     void serveDevice(int socket, wire::Message& first);
+    // A process's connection leaves the file object (`close`: the process closed its handle).
+    // True when no process holds the file object any more: the caller cleans it up.
+    bool leaveFile(OpenFile& open, const ProcessKey& key, bool close);
     void serveEnumerate(int socket, wire::Message& first);
     void serveSession(int socket, wire::Message& first);
     void serveManage(int socket, wire::Message& first);
@@ -183,6 +223,10 @@ class Server {
     mutable std::mutex mu_;
     std::list<std::unique_ptr<Connection>> connections_;
     bool stopping_ = false;
+    const std::size_t maxConnectionsPerUser_;
+    const std::size_t maxConnections_;
+    std::mutex filesMu_;
+    std::map<FileToken, std::shared_ptr<OpenFile>> files_;
     ProcessTable processes_;
     NamedEvents named_;
     std::atomic<std::uint64_t> nextSession_{1};

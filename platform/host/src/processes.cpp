@@ -123,11 +123,11 @@ void ProcessRecord::unmapIfDone(std::unique_lock<std::mutex>& lk) {
     munmap(block, protocol::kThreadBlockBytes);
 }
 
-void ProcessRecord::end() {
+bool ProcessRecord::end() {
     std::vector<std::uint32_t> drop;
     {
         std::lock_guard lk(mu_);
-        if (ended_) return;
+        if (ended_) return false;
         ended_ = true;
         for (auto& [s, held] : registered_) {
             if (held) {
@@ -142,7 +142,9 @@ void ProcessRecord::end() {
         unmapIfDone(lk);
     }
     // A process that died leaves no views behind.
-    if (pid_ != getpid() && processEnded(pid_, pidFd_)) kernel::pages::processGone(pid_);
+    if (pid_ == getpid() || !processEnded(pid_, pidFd_)) return false;
+    kernel::processEnded(static_cast<std::uint32_t>(pid_));
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -172,13 +174,61 @@ void ProcessTable::detach(const std::shared_ptr<ProcessRecord>& process) {
         if (--it->second.connections > 0) return;
         entries_.erase(it);
     }
-    process->end();
+    if (process->end()) deferred_->forget(process->key());
 }
 
 std::size_t ProcessTable::count() const {
     std::lock_guard lk(mu_);
     return entries_.size();
 }
+
+// ---------------------------------------------------------------------------------------------
+void DeferredUnmaps::add(const ProcessKey& key, void* address, std::size_t size) {
+    std::lock_guard lk(mu_);
+    pending_[key].emplace_back(address, size);
+}
+
+std::vector<std::pair<void*, std::size_t>> DeferredUnmaps::take(const ProcessKey& key) {
+    std::lock_guard lk(mu_);
+    auto it = pending_.find(key);
+    if (it == pending_.end()) return {};
+    auto views = std::move(it->second);
+    pending_.erase(it);
+    return views;
+}
+
+void DeferredUnmaps::forget(const ProcessKey& key) {
+    std::lock_guard lk(mu_);
+    pending_.erase(key);
+}
+
+namespace {
+
+// A process as a thread of another process reaches it while attached: the process is busy with
+// requests of its own or none at all, so what the kernel unmaps there is left for it to do
+// (the kernel's own account of the view ends at once).
+class AttachedProcess final : public kernel::CallerContext {
+  public:
+    AttachedProcess(std::uint32_t processId, const ProcessKey& key,
+                    std::shared_ptr<DeferredUnmaps> deferred)
+        : processId_(processId), key_(key), deferred_(std::move(deferred)) {}
+
+    std::uint32_t processId() const override { return processId_; }
+    void* mapRegion(int, std::size_t) override { return nullptr; }
+    bool unmapRegion(void* address, std::size_t size) override {
+        deferred_->add(key_, address, size);
+        return true;
+    }
+    kernel::EventLookup lookupEvent(HANDLE) override { return {}; }
+    void* currentThreadObject() override { return nullptr; }
+
+  private:
+    const std::uint32_t processId_;
+    const ProcessKey key_;
+    std::shared_ptr<DeferredUnmaps> deferred_;
+};
+
+}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 RemoteCaller::RemoteCaller(int socket, std::shared_ptr<ProcessRecord> process)
@@ -227,8 +277,12 @@ bool RemoteCaller::unmapRegion(void* address, std::size_t size) {
     wire::Writer w;
     w.u64(reinterpret_cast<std::uintptr_t>(address)).u64(size);
     wire::Message reply;
-    // A process that is gone has no views left.
-    if (!call(protocol::kUnmapView, w, {}, protocol::kUnmapReply, &reply)) return true;
+    if (!call(protocol::kUnmapView, w, {}, protocol::kUnmapReply, &reply)) {
+        // The connection is gone. A process that lives on undoes the view at its next request;
+        // one that has ended has no views left.
+        if (deferred_) deferred_->add(process_->key(), address, size);
+        return true;
+    }
     wire::Reader r(reply.payload);
     std::uint32_t done = r.u32();
     if (!r.atEnd()) {
@@ -256,6 +310,16 @@ kernel::EventLookup RemoteCaller::lookupEvent(HANDLE handle) {
     }
     if (reply.fds.size() != 1 || !isEventFd(reply.fds[0].get())) return {STATUS_INVALID_HANDLE, -1};
     return {STATUS_SUCCESS, reply.fds[0].release()};
+}
+
+std::shared_ptr<kernel::CallerContext> RemoteCaller::attachedContext() {
+    if (!deferred_) return nullptr;
+    return std::make_shared<AttachedProcess>(processId(), process_->key(), deferred_);
+}
+
+void RemoteCaller::runDeferredUnmaps() {
+    if (!deferred_) return;
+    for (auto& [address, size] : deferred_->take(process_->key())) unmapRegion(address, size);
 }
 
 void* RemoteCaller::currentThreadObject() {

@@ -7,9 +7,11 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "internal.h"
@@ -18,6 +20,12 @@ namespace standin::host::detail {
 namespace {
 
 constexpr int kFirstMessageTimeoutMs = 10000;
+// After a failed accept (no descriptor or memory to spare) the machine waits before it tries
+// again, twice as long each time up to the longest wait, instead of spinning on the pending
+// connection.
+constexpr int kFirstAcceptBackoffMs = 10;
+constexpr int kLongestAcceptBackoffMs = 1000;
+constexpr NTSTATUS kStatusQuotaExceeded = static_cast<NTSTATUS>(0xC0000044);
 // What the object manager answers for a name that names nothing.
 constexpr NTSTATUS kStatusObjectNameNotFound = static_cast<NTSTATUS>(0xC0000034);
 
@@ -41,13 +49,21 @@ pid_t peerProcess(int socket) {
 // with the reason; anything else ends without an answer.
 void refuse(int socket, std::uint32_t type, const std::string& why) {
     wire::Writer w;
-    if (type == protocol::kOpenDevice) {
+    if (type == protocol::kOpenDevice || type == protocol::kJoinDevice) {
         w.i32(static_cast<NTSTATUS>(0xC0000022));  // STATUS_ACCESS_DENIED
         reply(socket, protocol::kOpenReply, w);
     } else if (type == protocol::kManage) {
         w.i32(1).string(why + "\n");
         reply(socket, protocol::kManageReply, w);
     }
+}
+
+uid_t peerUser(int socket) {
+    ucred cred{};
+    socklen_t length = sizeof cred;
+    if (getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0)
+        return static_cast<uid_t>(-1);
+    return cred.uid;
 }
 
 bool readKey(wire::Reader& r, ProcessKey* key) {
@@ -60,7 +76,11 @@ bool readKey(wire::Reader& r, ProcessKey* key) {
 }  // namespace
 
 Server::Server(Machine::Impl& machine, int listenSocket)
-    : machine_(machine), listen_(listenSocket), wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    : machine_(machine),
+      listen_(listenSocket),
+      wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      maxConnectionsPerUser_(machine.options.maxConnectionsPerUser),
+      maxConnections_(machine.options.maxConnections) {
     acceptor_ = std::thread([this] { acceptLoop(); });
 }
 
@@ -114,27 +134,76 @@ void Server::reapFinished() {
     }
 }
 
+std::string Server::refusalLocked(uid_t user, NTSTATUS* status) const {
+    std::size_t all = 0, mine = 0;
+    for (auto& c : connections_) {
+        if (c->finished.load()) continue;
+        ++all;
+        if (c->user == user) ++mine;
+    }
+    if (mine >= maxConnectionsPerUser_) {
+        *status = kStatusQuotaExceeded;
+        return "the machine serves at most " + std::to_string(maxConnectionsPerUser_) +
+               " connections of one user, and user " + std::to_string(user) +
+               " has that many open: close handles or end programs first";
+    }
+    if (all >= maxConnections_) {
+        *status = STATUS_INSUFFICIENT_RESOURCES;
+        return "the machine serves at most " + std::to_string(maxConnections_) +
+               " connections at once, and that many are open";
+    }
+    return {};
+}
+
 void Server::acceptLoop() {
+    int backoffMs = 0;
     for (;;) {
-        pollfd p[2] = {{listen_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
-        int r = poll(p, 2, 1000);
+        pollfd p[2] = {{wake_.get(), POLLIN, 0}, {listen_.get(), POLLIN, 0}};
+        // While backing off only a stop wakes the loop.
+        int r = poll(p, backoffMs > 0 ? 1 : 2, backoffMs > 0 ? backoffMs : 1000);
         reapFinished();
         if (r < 0 && errno != EINTR) break;
-        if (p[1].revents & POLLIN) break;
-        if (r <= 0 || !(p[0].revents & POLLIN)) continue;
+        if (p[0].revents & POLLIN) break;
+        if (backoffMs == 0 && (r <= 0 || !(p[1].revents & POLLIN))) continue;
         int s = accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC);
-        if (s < 0) continue;
+        if (s < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                backoffMs = 0;  // nothing pending (any more)
+            } else if (errno != EINTR && errno != ECONNABORTED) {
+                backoffMs = std::min(backoffMs == 0 ? kFirstAcceptBackoffMs : backoffMs * 2,
+                                     kLongestAcceptBackoffMs);
+            }
+            continue;
+        }
+        backoffMs = 0;
         auto c = std::make_unique<Connection>();
         c->socket.reset(s);
+        c->user = peerUser(s);
         Connection* raw = c.get();
-        std::lock_guard lk(mu_);
-        if (stopping_) break;  // the socket closes with `c`
-        try {
-            c->thread = std::thread([this, raw] { serve(raw); });
-        } catch (...) {
-            continue;  // no thread to spare: the process sees its connection refused
+        NTSTATUS refusedWith = STATUS_SUCCESS;
+        std::string refusal;
+        {
+            std::lock_guard lk(mu_);
+            if (stopping_) break;  // the socket closes with `c`
+            refusal = refusalLocked(c->user, &refusedWith);
+            if (refusal.empty()) {
+                try {
+                    c->thread = std::thread([this, raw] { serve(raw); });
+                    connections_.push_back(std::move(c));
+                    continue;
+                } catch (...) {
+                    refusedWith = STATUS_INSUFFICIENT_RESOURCES;
+                    refusal = "the machine has no thread to spare for another connection";
+                }
+            }
         }
-        connections_.push_back(std::move(c));
+        // Refused: the process hears why instead of any reply (a fresh socket takes the packet
+        // without blocking), and the connection closes with `c`.
+        wire::Writer w;
+        w.i32(refusedWith).string(refusal);
+        reply(s, protocol::kRefused, w);
+        if (refusedWith == STATUS_INSUFFICIENT_RESOURCES)
+            backoffMs = kFirstAcceptBackoffMs;  // no thread: give the machine a moment
     }
 }
 
@@ -151,6 +220,7 @@ void Server::serve(Connection* connection) {
     } else if (received) {
         switch (first.type) {
             case protocol::kOpenDevice:
+            case protocol::kJoinDevice:
                 serveDevice(socket, first);
                 break;
             case protocol::kEnumerate:
@@ -171,12 +241,37 @@ void Server::serve(Connection* connection) {
 }
 
 // ---------------------------------------------------------------------------------------------
+bool Server::leaveFile(OpenFile& open, const ProcessKey& key, bool close) {
+    std::lock_guard lk(filesMu_);
+    auto it = open.holders.find(key);
+    if (it != open.holders.end()) {
+        if (it->second.connections > 0) --it->second.connections;
+        // A process whose connections are all gone (it died) no longer holds its handle.
+        if (close || it->second.connections == 0) it->second.closed = true;
+        if (it->second.closed && it->second.connections == 0) open.holders.erase(it);
+    }
+    for (auto& [k, holder] : open.holders)
+        if (!holder.closed) return false;
+    if (open.cleanedUp) return false;
+    open.cleanedUp = true;
+    files_.erase(open.token);
+    return true;
+}
+
 void Server::serveDevice(int socket, wire::Message& first) {
+    const bool join = first.type == protocol::kJoinDevice;
     wire::Reader r(first.payload);
     ProcessKey key{};
     readKey(r, &key);
     std::uint32_t slot = r.u32();
-    std::string path = r.string(protocol::kMaxPathBytes);
+    std::string path;
+    FileToken token{};
+    if (join) {
+        auto bytes = r.bytes(token.size());
+        if (r.ok()) std::memcpy(token.data(), bytes.data(), token.size());
+    } else {
+        path = r.string(protocol::kMaxPathBytes);
+    }
     auto refuse = [socket](NTSTATUS status) {
         wire::Writer w;
         w.i32(status);
@@ -195,23 +290,56 @@ void Server::serveDevice(int socket, wire::Message& first) {
     }
     RemoteCaller caller(socket, process);
     caller.setThreadSlot(slot);
+    caller.setDeferredUnmaps(processes_.deferredUnmaps());
     kernel::FrameworkHarness& harness = *machine_.harness;
 
-    kernel::FileId file = 0;
+    std::shared_ptr<OpenFile> open;
     NTSTATUS status = kStatusObjectNameNotFound;
-    if (machine_.waitAwake()) {
+    if (join) {
+        // Only a process that holds the handle knows its token.
+        std::lock_guard lk(filesMu_);
+        auto it = files_.find(token);
+        status = STATUS_INVALID_HANDLE;
+        if (it != files_.end()) {
+            auto& holder = it->second->holders[key];
+            if (!holder.closed) {
+                ++holder.connections;
+                open = it->second;
+                status = STATUS_SUCCESS;
+            } else if (holder.connections == 0) {
+                it->second->holders.erase(key);
+            }
+        }
+    } else if (machine_.waitAwake()) {
+        kernel::FileId file = 0;
         WDFDEVICE device = machine_.findDevice(path);
         if (device != nullptr) status = harness.openFile(device, caller, &file);
         // A device that left between the look-up and the open is not there either.
         if (status == STATUS_NO_SUCH_DEVICE || status == STATUS_DELETE_PENDING)
             status = kStatusObjectNameNotFound;
+        if (NT_SUCCESS(status)) {
+            open = std::make_shared<OpenFile>();
+            open->file = file;
+            open->holders[key].connections = 1;
+            std::lock_guard lk(filesMu_);
+            do {
+                if (getrandom(open->token.data(), open->token.size(), 0) !=
+                    static_cast<ssize_t>(open->token.size())) {
+                    // No randomness to be had: a counter still names the file object alone.
+                    const std::uint64_t n = nextSession_.fetch_add(1);
+                    std::memcpy(open->token.data(), &n, sizeof n);
+                }
+            } while (files_.count(open->token) != 0);
+            files_[open->token] = open;
+        }
     }
     {
         wire::Writer w;
         w.i32(status);
+        if (open) w.bytes(open->token);
         if (!reply(socket, protocol::kOpenReply, w)) caller.markDead();
     }
-    if (!NT_SUCCESS(status)) {
+    if (!open) {
         processes_.detach(process);
         return;
     }
@@ -231,11 +359,12 @@ void Server::serveDevice(int socket, wire::Message& first) {
                 requestSlot >= protocol::kThreadSlots)
                 break;
             kernel::IoResult result{STATUS_DEVICE_REMOVED, 0};
+            caller.runDeferredUnmaps();
             if (machine_.waitAwake()) {
                 caller.setThreadSlot(requestSlot);
                 output.assign(outputLength, 0);
                 result = harness.deviceIoControl(
-                    file, caller, code, input.empty() ? nullptr : input.data(),
+                    open->file, caller, code, input.empty() ? nullptr : input.data(),
                     static_cast<ULONG>(input.size()), output.empty() ? nullptr : output.data(),
                     outputLength);
             }
@@ -248,7 +377,9 @@ void Server::serveDevice(int socket, wire::Message& first) {
             std::uint32_t closeSlot = q.u32();
             if (!q.atEnd() || closeSlot >= protocol::kThreadSlots) break;
             caller.setThreadSlot(closeSlot);
-            harness.closeFile(file, caller);
+            caller.runDeferredUnmaps();
+            // The cleanup runs in the process that closes the last handle.
+            if (leaveFile(*open, key, true)) harness.closeFile(open->file, caller);
             closed = true;
             reply(socket, protocol::kClosed, wire::Writer());
             break;
@@ -257,9 +388,10 @@ void Server::serveDevice(int socket, wire::Message& first) {
         }
     }
     if (!closed) {
-        // The process died (or broke the protocol): its handle is cleaned up without it.
+        // The process died (or broke the protocol): once no process holds the handle, it is
+        // cleaned up without this one.
         caller.markDead();
-        harness.closeFile(file, caller);
+        if (leaveFile(*open, key, false)) harness.closeFile(open->file, caller);
     }
     processes_.detach(process);
     machine_.pruneDeviceObjects();

@@ -115,8 +115,15 @@ Received receive(int socket, Message* out, int timeoutMs) {
     msg.msg_control = control;
     msg.msg_controllen = sizeof control;
     ssize_t n;
+    // A peer that closed with our packet unread is reported as a reset once, ahead of what it
+    // sent before (a refusal, say): that is read all the same.
+    bool reset = false;
     do {
         n = recvmsg(socket, &msg, MSG_CMSG_CLOEXEC);
+        if (n < 0 && errno == ECONNRESET && !reset) {
+            reset = true;
+            errno = EINTR;
+        }
     } while (n < 0 && errno == EINTR);
     // Descriptors first, so that they are closed whatever the packet holds.
     for (cmsghdr* c = CMSG_FIRSTHDR(&msg); n >= 0 && c != nullptr; c = CMSG_NXTHDR(&msg, c)) {

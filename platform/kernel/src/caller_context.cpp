@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <map>
+#include <shared_mutex>
 #include <vector>
 
 #include "internal.h"
@@ -35,6 +37,66 @@ struct ThreadSlot {
     void* block = nullptr;
 };
 thread_local ThreadSlot tSystemThread;
+
+constexpr std::uint32_t kSystemProcessId = 4;
+constexpr ULONG kBugCheckInvalidProcessAttach = 0x05;
+constexpr ULONG kBugCheckInvalidProcessDetach = 0x06;
+
+// A process object: a kernel object for as long as the process lives (the table's reference)
+// or the kernel holds one. Attached threads hold its rundown shared; its end takes it whole.
+struct ProcessObject {
+    std::uint32_t processId = 0;
+    std::uint64_t generation = 0;
+    std::shared_mutex rundown;
+    std::atomic<bool> ended{false};
+    std::shared_ptr<CallerContext> attached;  // under rundown
+};
+
+struct ProcessTable {
+    std::mutex mu;
+    std::map<std::uint32_t, ProcessObject*> live;
+};
+
+ProcessTable& processTable() {
+    static auto* t = new ProcessTable;
+    return *t;
+}
+
+// The context of a thread attached to another process: the process's views and handles, the
+// thread's own thread object.
+class AttachedCaller final : public CallerContext {
+  public:
+    AttachedCaller(CallerContext* thread, ProcessObject* process)
+        : thread_(thread), process_(process) {}
+
+    std::uint32_t processId() const override { return process_->processId; }
+    void* mapRegion(int fd, std::size_t size) override {
+        CallerContext* c = target();
+        return c ? c->mapRegion(fd, size) : nullptr;
+    }
+    bool unmapRegion(void* address, std::size_t size) override {
+        // A process that has ended took its views with it.
+        CallerContext* c = target();
+        return c ? c->unmapRegion(address, size) : true;
+    }
+    EventLookup lookupEvent(HANDLE handle) override {
+        CallerContext* c = target();
+        return c ? c->lookupEvent(handle) : EventLookup{};
+    }
+    void* currentThreadObject() override {
+        return thread_ ? thread_->currentThreadObject() : detail::systemThreadObject();
+    }
+    std::shared_ptr<CallerContext> attachedContext() override { return process_->attached; }
+
+  private:
+    CallerContext* target() {
+        if (thread_ && thread_->processId() == process_->processId) return thread_;
+        return process_->attached.get();
+    }
+
+    CallerContext* thread_;
+    ProcessObject* process_;
+};
 
 }  // namespace
 
@@ -76,10 +138,15 @@ void* systemThreadObject() {
 }
 
 void resetThreads() {
-    auto& s = systemThreads();
-    std::lock_guard lk(s.mu);
-    ++s.generation;  // the objects themselves went with the machine's kernel objects
-    tCaller = nullptr;
+    {
+        auto& s = systemThreads();
+        std::lock_guard lk(s.mu);
+        ++s.generation;  // the objects themselves went with the machine's kernel objects
+        tCaller = nullptr;
+    }
+    auto& t = processTable();
+    std::lock_guard lk(t.mu);
+    t.live.clear();  // so did the process objects
 }
 
 }  // namespace detail
@@ -89,6 +156,7 @@ InProcessCallerContext::InProcessCallerContext(std::uint32_t processId)
     : processId_(processId ? processId : gNextProcessId.fetch_add(1)) {}
 
 InProcessCallerContext::~InProcessCallerContext() {
+    processEnded(processId_);
     std::lock_guard lk(mu_);
     for (auto& [address, size] : views_) munmap(address, size);
     views_.clear();
@@ -98,7 +166,6 @@ InProcessCallerContext::~InProcessCallerContext() {
     // A thread object the kernel still references outlives the process.
     for (auto& [id, t] : threadObjects_) detail::releaseKernelObject(t.block, t.generation);
     threadObjects_.clear();
-    pages::processGone(processId_);
 }
 
 void* InProcessCallerContext::mapRegion(int fd, std::size_t size) {
@@ -139,6 +206,31 @@ void* InProcessCallerContext::currentThreadObject() {
     if (!t.block || t.generation != generation)
         t = ThreadObject{createThreadObject(kDefaultThreadPriority), generation};
     return t.block;
+}
+
+std::shared_ptr<CallerContext> InProcessCallerContext::attachedContext() {
+    // Not owned: the process object lets go of it when this process ends.
+    return std::shared_ptr<CallerContext>(std::shared_ptr<CallerContext>(), this);
+}
+
+void processEnded(std::uint32_t processId) {
+    ProcessObject* process = nullptr;
+    {
+        auto& t = processTable();
+        std::lock_guard lk(t.mu);
+        auto it = t.live.find(processId);
+        if (it != t.live.end()) {
+            process = it->second;
+            t.live.erase(it);
+        }
+    }
+    if (process != nullptr) {
+        std::unique_lock rundown(process->rundown);
+        process->ended.store(true);
+        process->attached.reset();
+    }
+    pages::processGone(processId);
+    if (process != nullptr) detail::releaseKernelObject(process, process->generation);
 }
 
 HANDLE InProcessCallerContext::addEvent(int eventFd) {
@@ -233,9 +325,63 @@ extern "C" PETHREAD NTAPI PsGetCurrentThread(void) {
 
 extern "C" HANDLE NTAPI PsGetCurrentProcessId(void) {
     // Outside any caller's context a thread runs in the system process.
-    constexpr std::uint32_t kSystemProcessId = 4;
     CallerContext* caller = currentCaller();
     return ULongToHandle(caller ? caller->processId() : kSystemProcessId);
+}
+
+extern "C" PEPROCESS NTAPI PsGetCurrentProcess(void) {
+    CallerContext* caller = currentCaller();
+    const std::uint32_t id = caller ? caller->processId() : kSystemProcessId;
+    const std::uint64_t generation = detail::kernelObjectGeneration();
+    auto& t = processTable();
+    std::lock_guard lk(t.mu);
+    auto it = t.live.find(id);
+    if (it != t.live.end() && it->second->generation == generation)
+        return reinterpret_cast<PEPROCESS>(it->second);
+    auto* process = new ProcessObject;
+    process->processId = id;
+    process->generation = generation;
+    if (caller) process->attached = caller->attachedContext();
+    registerKernelObject(process, [process] { delete process; });
+    t.live[id] = process;
+    return reinterpret_cast<PEPROCESS>(process);
+}
+
+extern "C" HANDLE NTAPI PsGetProcessId(PEPROCESS Process) {
+    return ULongToHandle(reinterpret_cast<ProcessObject*>(Process)->processId);
+}
+
+extern "C" NTSTATUS NTAPI PsGetProcessExitStatus(PEPROCESS Process) {
+    return reinterpret_cast<ProcessObject*>(Process)->ended.load() ? STATUS_SUCCESS
+                                                                   : STATUS_PENDING;
+}
+
+extern "C" VOID NTAPI KeStackAttachProcess(PRKPROCESS Process, PRKAPC_STATE ApcState) {
+    if (!Process || !ApcState) {
+        detail::bugCheck(kBugCheckInvalidProcessAttach, "KeStackAttachProcess without a process");
+        return;
+    }
+    if (!detail::requireIrqlAtMost(APC_LEVEL, "KeStackAttachProcess")) return;
+    auto* process = reinterpret_cast<ProcessObject*>(Process);
+    process->rundown.lock_shared();
+    auto* attached = new AttachedCaller(currentCaller(), process);
+    ApcState->Reserved[0] = process;
+    ApcState->Reserved[1] = attached;
+    ApcState->Reserved[2] = detail::swapCaller(attached);
+}
+
+extern "C" VOID NTAPI KeUnstackDetachProcess(PRKAPC_STATE ApcState) {
+    auto* process = static_cast<ProcessObject*>(ApcState->Reserved[0]);
+    auto* attached = static_cast<AttachedCaller*>(ApcState->Reserved[1]);
+    if (!process || currentCaller() != attached) {
+        detail::bugCheck(kBugCheckInvalidProcessDetach,
+                         "KeUnstackDetachProcess without the matching KeStackAttachProcess");
+        return;
+    }
+    detail::swapCaller(static_cast<CallerContext*>(ApcState->Reserved[2]));
+    delete attached;
+    ApcState->Reserved[0] = ApcState->Reserved[1] = nullptr;
+    process->rundown.unlock_shared();
 }
 
 extern "C" KPRIORITY NTAPI KeQueryPriorityThread(PKTHREAD Thread) {

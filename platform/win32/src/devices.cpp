@@ -4,6 +4,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -33,6 +39,7 @@ static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 8);
 constexpr std::int32_t kStatusSuccess = 0;
 constexpr std::int32_t kStatusPending = 0x00000103;
 constexpr auto kStatusObjectNameNotFound = static_cast<std::int32_t>(0xC0000034u);
+constexpr auto kStatusNoMemory = static_cast<std::int32_t>(0xC0000017u);
 // A connection whose machine is gone: requests fail as those a removed device refuses.
 constexpr auto kStatusInvalidDeviceState = static_cast<std::int32_t>(0xC0000184u);
 
@@ -40,64 +47,260 @@ bool isErrorStatus(std::int32_t status) {
     return (static_cast<std::uint32_t>(status) >> 30) == 3;
 }
 
-// ---- device handles ---------------------------------------------------------------------------
+// ---- device handles ----------------------------------------------------------------------------
+// Several threads of a process can have requests of one handle in flight at once, as on the
+// platform: each request goes over a connection of the handle that no other request is using,
+// and the handle joins the file object with one more connection when all of them are busy (up
+// to kMaxConnectionsPerHandle; beyond that, or when the machine takes no more, requests wait for
+// one). A child process that inherited the handle joins the file object at its first use of it,
+// with connections of its own.
+constexpr std::size_t kMaxConnectionsPerHandle = 8;
+using FileToken = std::array<std::uint8_t, protocol::kFileTokenBytes>;
+
+// Sends a request and serves the machine's call-backs until its reply arrives. False when the
+// connection is of no further use.
+bool exchangeOn(int socket, std::uint32_t type, const wire::Writer& payload,
+                std::uint32_t replyType, wire::Message* reply, std::span<const int> fds = {}) {
+    if (!wire::send(socket, type, payload.data(), fds)) return false;
+    for (;;) {
+        if (wire::receive(socket, reply) != wire::Received::Message) return false;
+        if (reply->type == replyType) return true;
+        if (!detail::serveCallback(socket, *reply)) return false;
+    }
+}
+
+// Opens (no token) or joins (a token) a file object over a new connection. Returns the
+// connection, or -1 with *status saying why.
+int connectFile(const char* path, const FileToken* join, FileToken* token, std::int32_t* status) {
+    *status = kStatusObjectNameNotFound;
+    std::uint32_t slot = 0;
+    detail::ThreadBlock block = detail::threadBlock();
+    if (block.base == nullptr || !detail::currentThreadSlot(&slot)) {
+        *status = kStatusNoMemory;
+        return -1;
+    }
+    wire::Fd socket(wire::connectTo(machineRoot()));
+    if (!socket.valid()) return -1;  // no machine: no device
+    wire::Writer w;
+    w.bytes(detail::processKey()).u32(slot);
+    if (join != nullptr)
+        w.bytes(*join);
+    else
+        w.string(path);
+    int fds[] = {block.fd};
+    wire::Message reply;
+    // A machine that refuses the connection says why and closes it, maybe before the request
+    // is sent: its reason is read all the same.
+    const bool sent = wire::send(socket.get(), join ? protocol::kJoinDevice : protocol::kOpenDevice,
+                                 w.data(), fds);
+    for (;;) {
+        if (wire::receive(socket.get(), &reply) != wire::Received::Message) return -1;
+        if (reply.type == protocol::kRefused || (sent && reply.type == protocol::kOpenReply)) break;
+        if (!sent || !detail::serveCallback(socket.get(), reply)) return -1;
+    }
+    wire::Reader r(reply.payload);
+    *status = r.i32();
+    // Refused (too many connections): the machine says which limit in its text.
+    if (reply.type == protocol::kRefused) return -1;
+    if (*status != kStatusSuccess) return -1;
+    auto bytes = r.bytes(token->size());
+    if (!r.atEnd()) {
+        *status = kStatusObjectNameNotFound;
+        return -1;
+    }
+    std::memcpy(token->data(), bytes.data(), token->size());
+    return socket.release();
+}
+
+// Forks of this process: a handle opened before the latest one may have copies in a child.
+std::atomic<std::uint64_t> gForks{0};
+struct ForkCounter {
+    ForkCounter() {
+        pthread_atfork(
+            nullptr, [] { gForks.fetch_add(1); }, [] { gForks.fetch_add(1); });
+    }
+} gForkCounter;
+
 class DeviceObject final : public KernelObject {
   public:
     static constexpr ObjectKind kKind = ObjectKind::Device;
-    explicit DeviceObject(int socket) : KernelObject(kKind), socket_(socket), owner_(getpid()) {}
-    ~DeviceObject() override { close(); }
-
-    // Sends a request and serves the machine's call-backs until its reply arrives. False when
-    // the connection is gone (then it stays so).
-    bool exchange(std::uint32_t type, const wire::Writer& payload, std::uint32_t replyType,
-                  wire::Message* reply, std::span<const int> fds = {}) {
+    DeviceObject() : KernelObject(kKind), owner_(getpid()), forks_(gForks.load()) {}
+    ~DeviceObject() override {
+        handleClosed();
         std::lock_guard lk(mu_);
-        return exchangeLocked(type, payload, replyType, reply, fds);
+        dropInherited();
+        for (int s : std::vector<int>(all_)) closeConnection(s);
     }
 
-    bool ownedHere() const { return owner_ == getpid(); }
-
-    // The machine refused the open: there is no file object to close.
-    void abandon() {
+    // Opens the file object. Returns an NT status.
+    std::int32_t open(const char* path) {
+        std::int32_t status;
+        int s = connectFile(path, nullptr, &token_, &status);
+        if (s < 0) return status;
         std::lock_guard lk(mu_);
-        dead_ = true;
+        all_.push_back(s);
+        idle_.push_back(s);
+        return status;
+    }
+
+    // Sends a request over a connection of its own (see above). False when the handle is gone
+    // (then it stays so).
+    bool exchange(std::uint32_t type, const wire::Writer& payload, std::uint32_t replyType,
+                  wire::Message* reply) {
+        int s = acquire();
+        if (s < 0) return false;
+        bool ok = exchangeOn(s, type, payload, replyType, reply);
+        release(s, ok);
+        return ok;
+    }
+
+    // The process closes its handle. Unless a child may hold a copy, the driver cleans up at
+    // once in this process's context (its views are unmapped here), also while requests of
+    // other threads are still in flight. A child that inherited the handle keeps the file
+    // object open until it has closed its copy too: then the connections just close, and the
+    // machine cleans up once no process holds one.
+    void handleClosed() override {
+        int s = -1;
+        {
+            std::lock_guard lk(mu_);
+            dropInherited();
+            if (closed_ || dead_ || all_.empty()) {
+                closed_ = true;  // a child that never used the handle holds nothing
+                return;
+            }
+            closed_ = true;
+            if (forks_ != gForks.load()) {
+                for (int i : idle_) closeConnection(i);
+                idle_.clear();
+                return;  // connections in use close when their requests end
+            }
+            if (!idle_.empty()) {
+                s = idle_.back();
+                idle_.pop_back();
+            }
+        }
+        std::int32_t status;
+        FileToken token;
+        const bool extra = s < 0;
+        if (extra) s = connectFile(nullptr, &token_, &token, &status);
+        {
+            std::unique_lock lk(mu_);
+            // The machine takes no more connections: the close waits for a request to end.
+            closerWaiting_ = s < 0;
+            while (s < 0 && idle_.empty() && !dead_ && !all_.empty()) freed_.wait(lk);
+            closerWaiting_ = false;
+            if (s < 0 && !idle_.empty()) {
+                s = idle_.back();
+                idle_.pop_back();
+            }
+            for (int i : idle_) closeConnection(i);
+            idle_.clear();
+        }
+        if (s < 0) return;
+        std::uint32_t slot = 0;
+        detail::currentThreadSlot(&slot);
+        wire::Writer w;
+        w.u32(slot);
+        wire::Message reply;
+        exchangeOn(s, protocol::kClose, w, protocol::kClosed, &reply);
+        std::lock_guard lk(mu_);
+        closeConnection(s);
     }
 
   private:
-    bool exchangeLocked(std::uint32_t type, const wire::Writer& payload, std::uint32_t replyType,
-                        wire::Message* reply, std::span<const int> fds) {
-        if (dead_ || !ownedHere()) return false;
-        if (!wire::send(socket_.get(), type, payload.data(), fds)) return fail();
+    // mu_ held. In a child made by fork, the connections are the parent's: this process takes
+    // the copies aside, and lets go of them once it has joined the file object itself (so the
+    // file object never goes meanwhile) or gives up.
+    void takeInherited() {
+        if (owner_ == getpid()) return;
+        inherited_.insert(inherited_.end(), all_.begin(), all_.end());
+        all_.clear();
+        idle_.clear();
+        joining_ = 0;
+        owner_ = getpid();
+        forks_ = gForks.load();
+    }
+    void dropInherited() {
+        takeInherited();
+        for (int s : inherited_) ::close(s);
+        inherited_.clear();
+    }
+
+    // mu_ held (or `s` is no longer listed). Only the connection is closed: a child's copy keeps
+    // it open for the machine until the child lets go of it.
+    void closeConnection(int s) {
+        auto it = std::find(all_.begin(), all_.end(), s);
+        if (it != all_.end()) all_.erase(it);
+        ::close(s);
+    }
+
+    int acquire() {
+        std::unique_lock lk(mu_);
+        takeInherited();
         for (;;) {
-            if (wire::receive(socket_.get(), reply) != wire::Received::Message) return fail();
-            if (reply->type == replyType) return true;
-            if (!detail::serveCallback(socket_.get(), *reply)) return fail();
+            if (dead_ || closed_) {
+                dropInherited();
+                return -1;
+            }
+            if (!idle_.empty()) {
+                int s = idle_.back();
+                idle_.pop_back();
+                return s;
+            }
+            if (all_.size() + joining_ < limit_) {
+                ++joining_;
+                lk.unlock();
+                std::int32_t status;
+                FileToken token;
+                int s = connectFile(nullptr, &token_, &token, &status);
+                lk.lock();
+                --joining_;
+                dropInherited();
+                if (s >= 0) {
+                    all_.push_back(s);
+                    return s;
+                }
+                if (all_.empty() && joining_ == 0) {
+                    // No connection to the file object at all (no machine, or it was closed
+                    // everywhere before this child joined it): the handle is gone.
+                    dead_ = true;
+                    freed_.notify_all();
+                    return -1;
+                }
+                limit_ = all_.size() + joining_;  // the machine takes no more: share these
+                continue;
+            }
+            freed_.wait(lk);
         }
     }
 
-    bool fail() {
-        dead_ = true;
-        shutdown(socket_.get(), SHUT_RDWR);
-        return false;
-    }
-
-    void close() {
+    void release(int s, bool ok) {
         std::lock_guard lk(mu_);
-        if (!dead_ && ownedHere()) {
-            // The driver cleans up in this process's context (its views are unmapped here).
-            std::uint32_t slot = 0;
-            detail::currentThreadSlot(&slot);
-            wire::Writer w;
-            w.u32(slot);
-            wire::Message reply;
-            exchangeLocked(protocol::kClose, w, protocol::kClosed, &reply, {});
+        if (owner_ != getpid()) return;  // forked meanwhile: the child has let go of it
+        if (!ok) {
+            dead_ = true;
+            shutdown(s, SHUT_RDWR);
         }
-        socket_.reset();  // after fork: only this process's copy
+        if (dead_ || (closed_ && !closerWaiting_)) {
+            closeConnection(s);
+        } else {
+            idle_.push_back(s);
+        }
+        freed_.notify_all();
     }
 
     std::mutex mu_;
-    wire::Fd socket_;
-    const pid_t owner_;
+    std::condition_variable freed_;
+    pid_t owner_;          // the process whose connections all_ holds
+    std::uint64_t forks_;  // gForks when the connections were made
+    FileToken token_{};
+    std::vector<int> all_;        // this process's connections to the file object
+    std::vector<int> idle_;       // those no request is using
+    std::vector<int> inherited_;  // a child's copies of its parent's connections
+    std::size_t joining_ = 0;
+    std::size_t limit_ = kMaxConnectionsPerHandle;
+    bool closed_ = false;
+    bool closerWaiting_ = false;
     bool dead_ = false;
 };
 
@@ -147,6 +350,8 @@ DWORD errorFromNtStatus(LONG status) {
             return WAIT_TIMEOUT;
         case 0x00000103u:  // STATUS_PENDING
             return ERROR_IO_PENDING;
+        case 0x80000011u:  // STATUS_DEVICE_BUSY
+            return ERROR_BUSY;
         case 0x80000005u:  // STATUS_BUFFER_OVERFLOW
             return ERROR_MORE_DATA;
         case 0xC0000001u:  // STATUS_UNSUCCESSFUL
@@ -173,6 +378,8 @@ DWORD errorFromNtStatus(LONG status) {
             return ERROR_INVALID_HANDLE;
         case 0xC0000034u:  // STATUS_OBJECT_NAME_NOT_FOUND
             return ERROR_FILE_NOT_FOUND;
+        case 0xC0000044u:  // STATUS_QUOTA_EXCEEDED
+            return ERROR_NOT_ENOUGH_QUOTA;
         case 0xC0000056u:  // STATUS_DELETE_PENDING
             return ERROR_ACCESS_DENIED;
         case 0xC000009Au:  // STATUS_INSUFFICIENT_RESOURCES
@@ -187,6 +394,8 @@ DWORD errorFromNtStatus(LONG status) {
             return ERROR_INTERNAL_ERROR;
         case 0xC0000120u:  // STATUS_CANCELLED
             return ERROR_OPERATION_ABORTED;
+        case 0xC0000128u:  // STATUS_FILE_CLOSED
+            return ERROR_INVALID_HANDLE;
         case 0xC0000184u:  // STATUS_INVALID_DEVICE_STATE
             return ERROR_BAD_COMMAND;
         case 0xC0000185u:  // STATUS_IO_DEVICE_ERROR
@@ -340,32 +549,9 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD /*dwDesiredAccess*/, DWORD /*
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    std::uint32_t slot = 0;
-    standin::win32::detail::ThreadBlock block = standin::win32::detail::threadBlock();
-    if (block.base == nullptr || !standin::win32::detail::currentThreadSlot(&slot)) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_HANDLE_VALUE;
-    }
-    int socket = wire::connectTo(machineRoot());
-    if (socket < 0) {
-        SetLastError(ERROR_FILE_NOT_FOUND);  // no machine: no device
-        return INVALID_HANDLE_VALUE;
-    }
-    auto device = std::make_shared<DeviceObject>(socket);
-    auto key = standin::win32::detail::processKey();
-    wire::Writer w;
-    w.bytes(key).u32(slot).string(lpFileName);
-    int fds[] = {block.fd};
-    wire::Message reply;
-    if (!device->exchange(protocol::kOpenDevice, w, protocol::kOpenReply, &reply, fds)) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
-    wire::Reader r(reply.payload);
-    std::int32_t status = r.i32();
-    if (!r.atEnd()) status = kStatusObjectNameNotFound;
+    auto device = std::make_shared<DeviceObject>();
+    std::int32_t status = device->open(lpFileName);
     if (status != kStatusSuccess) {
-        device->abandon();
         SetLastError(errorFromNtStatus(status));
         return INVALID_HANDLE_VALUE;
     }
@@ -382,7 +568,7 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
                             DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
                             LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
     auto device = referenceHandleAs<DeviceObject>(hDevice);
-    if (!device || !device->ownedHere()) {
+    if (!device) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }

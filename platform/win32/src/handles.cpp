@@ -73,13 +73,16 @@ bool removeHandle(HANDLE handle) {
     std::size_t slot;
     if (!slotOf(handle, &slot)) return false;
     std::shared_ptr<KernelObject> last;  // released after the table's lock
-    Table& t = table();
-    std::lock_guard lock(t.mutex);
-    if (slot >= t.slots.size() || !t.slots[slot]) return false;
-    last = std::move(t.slots[slot]);
-    t.slots[slot].reset();
-    t.freeSlots.push_back(slot);
-    --t.open;
+    {
+        Table& t = table();
+        std::lock_guard lock(t.mutex);
+        if (slot >= t.slots.size() || !t.slots[slot]) return false;
+        last = std::move(t.slots[slot]);
+        t.slots[slot].reset();
+        t.freeSlots.push_back(slot);
+        --t.open;
+    }
+    last->handleClosed();
     return true;
 }
 

@@ -133,7 +133,13 @@ struct FileContext {
     ULONG priorityProbe;
     PKEVENT bufferReadyEvent;
     PKEVENT midiEvent;
-    ULONG viewProcessId;  // the process that holds the handle's views
+    // The process that owns the handle's views, referenced while the handle holds any. Views
+    // are made and unmapped in its context only.
+    PEPROCESS viewProcess;
+    // Under stateLock: a request of the handle is changing its views or its client entry (from
+    // before the view check until the entry is in the table); the handle has been cleaned up.
+    ULONG busy;
+    ULONG cleanedUp;
 };
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FileContext, GetFileContext)
 
@@ -173,15 +179,14 @@ void SendDeviceCommandByte(DeviceContext* ctx, UCHAR command, UCHAR byte0);
 void SendDeviceCommandNoData(DeviceContext* ctx, UCHAR command);
 BOOLEAN WaitDeviceReply(DeviceContext* ctx, UCHAR command, PVOID destination, ULONG length,
                         ULONG startIndex);
-BOOLEAN WaitDeviceReply2(DeviceContext* ctx, UCHAR command, PVOID destination,
-                         ULONG startIndex);
+BOOLEAN WaitDeviceReply2(DeviceContext* ctx, UCHAR command, PVOID destination, ULONG startIndex);
 BOOLEAN WaitDeviceReply2Dropped(DeviceContext* ctx, UCHAR command, ULONG startIndex);
 EVT_WDF_USB_READER_COMPLETION_ROUTINE EvtMessageReadComplete;
 void RouteDevicePacket(DeviceContext* ctx, const UCHAR* packet, ULONG receiveTimeMs);
 
 // Device messages.
-BOOLEAN HandleDeviceMessage(DeviceContext* ctx, const vq36::DeviceMessage* message,
-                            UCHAR* reply, FileContext* file);
+BOOLEAN HandleDeviceMessage(DeviceContext* ctx, const vq36::DeviceMessage* message, UCHAR* reply,
+                            FileContext* file);
 
 // Streaming engine.
 NTSTATUS CreateIsoRequests(DeviceContext* ctx);
@@ -203,6 +208,7 @@ EVT_WDF_IO_IN_CALLER_CONTEXT EvtIoInCallerContext;
 EVT_WDF_DEVICE_FILE_CREATE EvtDeviceFileCreate;
 EVT_WDF_FILE_CLEANUP EvtFileCleanup;
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL EvtIoDeviceControl;
+// Removes the handle's client, events and views. The caller holds the handle's busy state.
 void RemoveClient(DeviceContext* ctx, FileContext* file);
 // The client entry of a handle's client id, or null. State lock held.
 ClientEntry* FindClient(DeviceContext* ctx, ULONG clientId);

@@ -30,6 +30,71 @@ PVOID MapIntoCaller(PMDL mdl) {
                                         NormalPagePriority);
 }
 
+// Takes the handle for a request that changes its views or its client entry. While one such
+// request runs, another on the same handle is refused with STATUS_DEVICE_BUSY; after the
+// handle's cleanup every one is refused with STATUS_FILE_CLOSED. So the first request decides
+// what the handle holds: no view or entry is made twice, and none that nothing would remove.
+NTSTATUS BeginViewChange(DeviceContext* ctx, FileContext* file) {
+    NTSTATUS status = STATUS_SUCCESS;
+    WdfSpinLockAcquire(ctx->stateLock);
+    if (file->cleanedUp) {
+        status = STATUS_FILE_CLOSED;
+    } else if (file->busy) {
+        status = STATUS_DEVICE_BUSY;
+    } else {
+        file->busy = 1;
+    }
+    WdfSpinLockRelease(ctx->stateLock);
+    return status;
+}
+
+// Gives the handle back. A cleanup that came meanwhile left the removal of the client to this
+// request, which does it now, in its own process's context, and then fails with
+// STATUS_FILE_CLOSED (what it made is gone); otherwise `status` stands.
+NTSTATUS EndViewChange(DeviceContext* ctx, FileContext* file, NTSTATUS status) {
+    WdfSpinLockAcquire(ctx->stateLock);
+    const bool cleanedUp = file->cleanedUp != 0;
+    if (!cleanedUp) file->busy = 0;
+    WdfSpinLockRelease(ctx->stateLock);
+    if (!cleanedUp) return status;
+    RemoveClient(ctx, file);
+    return STATUS_FILE_CLOSED;
+}
+
+// Maps a region into the calling process and records the view in `slot`; the handle's first
+// view makes the calling process the owner of its views. Busy state held.
+PVOID MapView(DeviceContext* ctx, FileContext* file, PEPROCESS process, PMDL mdl, PVOID* slot) {
+    PVOID view = MapIntoCaller(mdl);
+    if (view == nullptr) return nullptr;
+    WdfSpinLockAcquire(ctx->stateLock);
+    if (file->viewProcess == nullptr) {
+        ObReferenceObject(process);
+        file->viewProcess = process;
+    }
+    *slot = view;
+    WdfSpinLockRelease(ctx->stateLock);
+    return view;
+}
+
+// Unmaps views in the context of the process that owns them (attached to it when another
+// process disposes of them or closes the handle last) and lets go of that process. A process
+// that has ended took its views with it.
+void UnmapViews(DeviceContext* ctx, PEPROCESS owner, PVOID unclippedView, PVOID clippedView,
+                PVOID captureView, PVOID asioInfoView) {
+    if (owner == nullptr) return;
+    KAPC_STATE apcState;
+    const bool attach = owner != PsGetCurrentProcess();
+    if (attach) KeStackAttachProcess(reinterpret_cast<PRKPROCESS>(owner), &apcState);
+    if (PsGetProcessExitStatus(owner) == STATUS_PENDING) {
+        if (unclippedView != nullptr) MmUnmapLockedPages(unclippedView, ctx->playbackUnclippedMdl);
+        if (clippedView != nullptr) MmUnmapLockedPages(clippedView, ctx->playbackClippedMdl);
+        if (captureView != nullptr) MmUnmapLockedPages(captureView, ctx->capturePlanesMdl);
+        if (asioInfoView != nullptr) MmUnmapLockedPages(asioInfoView, ctx->asioInfoMdl);
+    }
+    if (attach) KeUnstackDetachProcess(&apcState);
+    ObDereferenceObject(owner);
+}
+
 // Takes an event out of the MIDI event list; later entries move down. State lock held.
 void UnlistMidiEvent(DeviceContext* ctx, PKEVENT event) {
     for (ULONG i = 0; i < ctx->midiEventCount; ++i) {
@@ -60,8 +125,8 @@ NTSTATUS NegotiatePriority(DeviceContext* ctx, WDFREQUEST request, FileContext* 
     if (ctx->singleInterfaceMode) return STATUS_INVALID_DEVICE_REQUEST;
     PULONG input = nullptr;
     PULONG output = nullptr;
-    NTSTATUS status = WdfRequestRetrieveInputBuffer(request, 8, reinterpret_cast<PVOID*>(&input),
-                                                    nullptr);
+    NTSTATUS status =
+        WdfRequestRetrieveInputBuffer(request, 8, reinterpret_cast<PVOID*>(&input), nullptr);
     if (!NT_SUCCESS(status)) return status;
     status = WdfRequestRetrieveOutputBuffer(request, 8, reinterpret_cast<PVOID*>(&output), nullptr);
     if (!NT_SUCCESS(status)) return status;
@@ -72,69 +137,78 @@ NTSTATUS NegotiatePriority(DeviceContext* ctx, WDFREQUEST request, FileContext* 
     const UCHAR priority = static_cast<UCHAR>(KeQueryPriorityThread(thread));
     const UCHAR* threadBytes = reinterpret_cast<const UCHAR*>(thread);
     bool found = false;
+    // The probe belongs to the handle; threads that probe through one handle at once each move
+    // it on from where they find it.
+    ULONG probe = __atomic_load_n(&file->priorityProbe, __ATOMIC_RELAXED);
     for (;;) {
-        const ULONG probe = file->priorityProbe;
         if (threadBytes[probe] == priority) {
             found = true;
             break;
         }
         if (probe > kProbeLastOffset) break;
-        file->priorityProbe = probe + 1;
+        probe += 1;
+        __atomic_store_n(&file->priorityProbe, probe, __ATOMIC_RELAXED);
         output[0] = 1;
     }
-    output[1] = file->priorityProbe;
+    output[1] = probe;
     if (!found) return STATUS_UNSUCCESSFUL;
     *information = 8;
     if (isLastRound) {
         WdfSpinLockAcquire(ctx->stateLock);
-        ctx->priorityOffset = file->priorityProbe;
+        ctx->priorityOffset = probe;
         vq36::Store8(&ctx->infoRecord->priorityOffsetKnown, 1);
         WdfSpinLockRelease(ctx->stateLock);
     }
     return STATUS_SUCCESS;
 }
 
-NTSTATUS InitBuffers(DeviceContext* ctx, WDFREQUEST request, FileContext* file,
-                     ULONG_PTR* information) {
-    if (!NT_SUCCESS(AllocateStreamBuffers(ctx))) return STATUS_INVALID_DEVICE_REQUEST;
-    // A handle that holds any view of the regions has initialised buffers (or failed half way
-    // through doing so): it must dispose of them first, so that no view is mapped twice.
-    if (file->clippedView != nullptr || file->unclippedView != nullptr ||
-        file->captureView != nullptr || ctx->singleInterfaceMode) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
-
+// Steps up to the client's entry in the table, with the handle's busy state held.
+NTSTATUS AddStreamingClient(DeviceContext* ctx, WDFREQUEST request, FileContext* file,
+                            vq36::InitBuffersResult* reply, vq36::InitBuffersResult** result,
+                            bool* wasStreaming) {
+    PEPROCESS process = PsGetCurrentProcess();
     WdfSpinLockAcquire(ctx->stateLock);
-    ApplyPendingBlockSize(ctx);
-    const bool wasStreaming = ctx->isStreaming != 0;
-    const bool full = ctx->clientCount >= vq36::kMaxClients;
+    // A handle that holds any view of the regions has initialised buffers (or failed half way
+    // through doing so): it must dispose of them first, so that no view is mapped twice. Views
+    // of a handle belong to one process: a record view made in another process is never
+    // handed to this one.
+    const bool initialised = file->clippedView != nullptr || file->unclippedView != nullptr ||
+                             file->captureView != nullptr || ctx->singleInterfaceMode;
+    const bool otherProcess = file->viewProcess != nullptr && file->viewProcess != process;
+    bool full = false;
+    if (!initialised && !otherProcess) {
+        ApplyPendingBlockSize(ctx);
+        *wasStreaming = ctx->isStreaming != 0;
+        full = ctx->clientCount >= vq36::kMaxClients;
+    }
     WdfSpinLockRelease(ctx->stateLock);
-    if (full) return STATUS_INVALID_DEVICE_REQUEST;
+    if (initialised || full) return STATUS_INVALID_DEVICE_REQUEST;
+    if (otherProcess) return STATUS_ACCESS_DENIED;
 
     PULONG input = nullptr;
-    NTSTATUS status = WdfRequestRetrieveInputBuffer(request, 8, reinterpret_cast<PVOID*>(&input),
-                                                    nullptr);
+    NTSTATUS status =
+        WdfRequestRetrieveInputBuffer(request, 8, reinterpret_cast<PVOID*>(&input), nullptr);
     if (!NT_SUCCESS(status)) return status;
     const HANDLE eventHandle = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(input[0]));
 
     // Map in the order the clients expect; the views made so far stay with the handle when a
     // later one fails.
-    const ULONG processId = HandleToULong(PsGetCurrentProcessId());
-    file->viewProcessId = processId;
-    file->unclippedView = MapIntoCaller(ctx->playbackUnclippedMdl);
-    if (file->unclippedView == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    file->clippedView = MapIntoCaller(ctx->playbackClippedMdl);
-    if (file->clippedView == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    file->captureView = MapIntoCaller(ctx->capturePlanesMdl);
-    if (file->captureView == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    if (file->asioInfoView == nullptr) {
-        file->asioInfoView = MapIntoCaller(ctx->asioInfoMdl);
-        if (file->asioInfoView == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    PVOID unclipped = MapView(ctx, file, process, ctx->playbackUnclippedMdl, &file->unclippedView);
+    if (unclipped == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    PVOID clipped = MapView(ctx, file, process, ctx->playbackClippedMdl, &file->clippedView);
+    if (clipped == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    PVOID capture = MapView(ctx, file, process, ctx->capturePlanesMdl, &file->captureView);
+    if (capture == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    WdfSpinLockAcquire(ctx->stateLock);
+    PVOID asioInfo = file->asioInfoView;
+    WdfSpinLockRelease(ctx->stateLock);
+    if (asioInfo == nullptr) {
+        asioInfo = MapView(ctx, file, process, ctx->asioInfoMdl, &file->asioInfoView);
+        if (asioInfo == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     }
 
-    vq36::InitBuffersResult* result = nullptr;
     status = WdfRequestRetrieveOutputBuffer(request, sizeof(vq36::InitBuffersResult),
-                                            reinterpret_cast<PVOID*>(&result), nullptr);
+                                            reinterpret_cast<PVOID*>(result), nullptr);
     if (!NT_SUCCESS(status)) return status;
 
     PKEVENT event = nullptr;
@@ -144,7 +218,7 @@ NTSTATUS InitBuffers(DeviceContext* ctx, WDFREQUEST request, FileContext* file,
 
     WdfSpinLockAcquire(ctx->stateLock);
     if (ctx->clientCount >= vq36::kMaxClients) {
-        // Another request took the last place meanwhile.
+        // Another handle took the last place meanwhile.
         WdfSpinLockRelease(ctx->stateLock);
         ObDereferenceObject(event);
         return STATUS_INVALID_DEVICE_REQUEST;
@@ -157,16 +231,31 @@ NTSTATUS InitBuffers(DeviceContext* ctx, WDFREQUEST request, FileContext* file,
     client.bufferReadyEvent = event;
     client.streamingStarted = 0;
     client.clientSlot = ChooseDeadlineSlot(ctx);
-    const ULONG slot = client.clientSlot;
+    reply->clientSlot = client.clientSlot;
     ctx->clientCount += 1;
     WdfSpinLockRelease(ctx->stateLock);
 
-    result->captureBuffers = reinterpret_cast<ULONG_PTR>(file->captureView);
-    result->fSharedJoinedPlaybackBuffersClipped = reinterpret_cast<ULONG_PTR>(file->clippedView);
-    result->fSharedJoinedPlaybackBuffersUnclipped =
-        reinterpret_cast<ULONG_PTR>(file->unclippedView);
-    result->asioInfo = reinterpret_cast<ULONG_PTR>(file->asioInfoView);
-    result->clientSlot = slot;
+    reply->captureBuffers = reinterpret_cast<ULONG_PTR>(capture);
+    reply->fSharedJoinedPlaybackBuffersClipped = reinterpret_cast<ULONG_PTR>(clipped);
+    reply->fSharedJoinedPlaybackBuffersUnclipped = reinterpret_cast<ULONG_PTR>(unclipped);
+    reply->asioInfo = reinterpret_cast<ULONG_PTR>(asioInfo);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS InitBuffers(DeviceContext* ctx, WDFREQUEST request, FileContext* file,
+                     ULONG_PTR* information) {
+    if (!NT_SUCCESS(AllocateStreamBuffers(ctx))) return STATUS_INVALID_DEVICE_REQUEST;
+    // The busy state is taken before the view check and held until the entry is in the table.
+    NTSTATUS status = BeginViewChange(ctx, file);
+    if (!NT_SUCCESS(status)) return status;
+    vq36::InitBuffersResult reply{};
+    vq36::InitBuffersResult* result = nullptr;
+    bool wasStreaming = false;
+    status = AddStreamingClient(ctx, request, file, &reply, &result, &wasStreaming);
+    status = EndViewChange(ctx, file, status);
+    if (!NT_SUCCESS(status)) return status;
+
+    *result = reply;
     *information = sizeof(vq36::InitBuffersResult);
 
     WdfSpinLockAcquire(ctx->stateLock);
@@ -205,8 +294,8 @@ NTSTATUS SendMessage(DeviceContext* ctx, WDFREQUEST request, FileContext* file,
     NTSTATUS status =
         WdfRequestRetrieveInputBuffer(request, sizeof(vq36::DeviceMessage), &input, nullptr);
     if (!NT_SUCCESS(status)) return status;
-    status = WdfRequestRetrieveOutputBuffer(request, vq36::kDeviceMessageReplyBytes, &output,
-                                            nullptr);
+    status =
+        WdfRequestRetrieveOutputBuffer(request, vq36::kDeviceMessageReplyBytes, &output, nullptr);
     if (!NT_SUCCESS(status)) return status;
     *information = vq36::kDeviceMessageReplyBytes;
     vq36::DeviceMessage message;
@@ -222,21 +311,38 @@ NTSTATUS GetAsioInfo(DeviceContext* ctx, WDFREQUEST request, FileContext* file,
     NTSTATUS status =
         WdfRequestRetrieveOutputBuffer(request, 8, reinterpret_cast<PVOID*>(&output), nullptr);
     if (!NT_SUCCESS(status)) return status;
-    if (file->asioInfoView == nullptr) {
-        file->viewProcessId = HandleToULong(PsGetCurrentProcessId());
-        file->asioInfoView = MapIntoCaller(ctx->asioInfoMdl);
-        if (file->asioInfoView == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    PEPROCESS process = PsGetCurrentProcess();
+    WdfSpinLockAcquire(ctx->stateLock);
+    PVOID view = file->asioInfoView;
+    PEPROCESS owner = file->viewProcess;
+    WdfSpinLockRelease(ctx->stateLock);
+    if (view == nullptr) {
+        status = BeginViewChange(ctx, file);
+        if (!NT_SUCCESS(status)) return status;
+        WdfSpinLockAcquire(ctx->stateLock);
+        view = file->asioInfoView;
+        owner = file->viewProcess;
+        WdfSpinLockRelease(ctx->stateLock);
+        if (view == nullptr && (owner == nullptr || owner == process)) {
+            view = MapView(ctx, file, process, ctx->asioInfoMdl, &file->asioInfoView);
+            owner = process;
+            if (view == nullptr) status = STATUS_INSUFFICIENT_RESOURCES;
+        }
+        status = EndViewChange(ctx, file, status);
+        if (!NT_SUCCESS(status)) return status;
     }
+    // The record view of another process means nothing here.
+    if (owner != process) return STATUS_ACCESS_DENIED;
     // The whole address (word 0 with word 1 above it).
-    *output = reinterpret_cast<ULONG_PTR>(file->asioInfoView);
+    *output = reinterpret_cast<ULONG_PTR>(view);
     *information = 8;
     return STATUS_SUCCESS;
 }
 
 NTSTATUS SetupMidiEvent(DeviceContext* ctx, WDFREQUEST request, FileContext* file) {
     PULONG input = nullptr;
-    NTSTATUS status = WdfRequestRetrieveInputBuffer(request, 4, reinterpret_cast<PVOID*>(&input),
-                                                    nullptr);
+    NTSTATUS status =
+        WdfRequestRetrieveInputBuffer(request, 4, reinterpret_cast<PVOID*>(&input), nullptr);
     if (!NT_SUCCESS(status)) return status;
     const HANDLE eventHandle = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(input[0]));
     PKEVENT event = nullptr;
@@ -246,6 +352,12 @@ NTSTATUS SetupMidiEvent(DeviceContext* ctx, WDFREQUEST request, FileContext* fil
 
     PKEVENT replaced = nullptr;
     WdfSpinLockAcquire(ctx->stateLock);
+    if (file->cleanedUp) {
+        // The close of the handle overtook this request: nothing would remove the event.
+        WdfSpinLockRelease(ctx->stateLock);
+        ObDereferenceObject(event);
+        return STATUS_FILE_CLOSED;
+    }
     // A second registration through one handle replaces the handle's older event: it leaves
     // the list and its reference is dropped, so no event stays listed that nothing releases.
     if (file->midiEvent != nullptr) {
@@ -331,8 +443,8 @@ void EvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t outputBufferL
             break;
         case vq36::kIoCtlGetClientId: {
             PULONG output = nullptr;
-            status = WdfRequestRetrieveOutputBuffer(request, 4,
-                                                    reinterpret_cast<PVOID*>(&output), nullptr);
+            status = WdfRequestRetrieveOutputBuffer(request, 4, reinterpret_cast<PVOID*>(&output),
+                                                    nullptr);
             if (NT_SUCCESS(status)) {
                 output[0] = file->clientId;
                 information = 4;
@@ -352,8 +464,13 @@ void EvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t outputBufferL
             status = GetAsioInfo(ctx, request, file, &information);
             break;
         case vq36::kIoCtlDisposeOfBuffers:
-            RemoveClient(ctx, file);
-            status = STATUS_SUCCESS;
+            status = BeginViewChange(ctx, file);
+            if (NT_SUCCESS(status)) {
+                RemoveClient(ctx, file);
+                // A cleanup meanwhile found nothing left to remove.
+                EndViewChange(ctx, file, status);
+                status = STATUS_SUCCESS;
+            }
             break;
         case vq36::kIoCtlSetupMidiEvent:
             status = SetupMidiEvent(ctx, request, file);
@@ -368,7 +485,16 @@ void EvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t outputBufferL
 
 void EvtFileCleanup(WDFFILEOBJECT fileObject) {
     DeviceContext* ctx = GetDeviceContext(WdfFileObjectGetDevice(fileObject));
-    RemoveClient(ctx, GetFileContext(fileObject));
+    FileContext* file = GetFileContext(fileObject);
+    // Every later request that would change the handle is refused. One that is changing it now
+    // removes the client itself when it ends (it holds the handle until then); otherwise the
+    // cleanup does it here.
+    WdfSpinLockAcquire(ctx->stateLock);
+    file->cleanedUp = 1;
+    const bool busy = file->busy != 0;
+    file->busy = 1;
+    WdfSpinLockRelease(ctx->stateLock);
+    if (!busy) RemoveClient(ctx, file);
 }
 
 void RemoveClient(DeviceContext* ctx, FileContext* file) {
@@ -377,19 +503,21 @@ void RemoveClient(DeviceContext* ctx, FileContext* file) {
     PVOID unclippedView = file->unclippedView;
     PVOID clippedView = file->clippedView;
     PVOID asioInfoView = file->asioInfoView;
-    const ULONG viewProcessId = file->viewProcessId;
+    PEPROCESS viewProcess = file->viewProcess;
     file->captureView = nullptr;
     file->unclippedView = nullptr;
     file->clippedView = nullptr;
     file->asioInfoView = nullptr;
+    file->viewProcess = nullptr;
 
     PVOID releasedThread = nullptr;
     PKEVENT releasedBufferEvent = nullptr;
     if (file->bufferReadyEvent != nullptr) {
         for (ULONG i = 0; i < ctx->clientCount; ++i) {
             if (ctx->clientTable[i].clientId != file->clientId) continue;
-            KeSetEvent(file->bufferReadyEvent, kNoIncrement, FALSE);
-            releasedBufferEvent = file->bufferReadyEvent;
+            // The entry's own event: the reference its registration took.
+            releasedBufferEvent = ctx->clientTable[i].bufferReadyEvent;
+            KeSetEvent(releasedBufferEvent, kNoIncrement, FALSE);
             releasedThread = ctx->clientTable[i].registeredThread;
             file->bufferReadyEvent = nullptr;
             for (ULONG j = i + 1; j < ctx->clientCount; ++j) {
@@ -413,12 +541,5 @@ void RemoveClient(DeviceContext* ctx, FileContext* file) {
     if (releasedBufferEvent != nullptr) ObDereferenceObject(releasedBufferEvent);
     if (releasedThread != nullptr) ObDereferenceObject(releasedThread);
     if (releasedMidiEvent != nullptr) ObDereferenceObject(releasedMidiEvent);
-
-    // Views live in the process that made them. A handle whose last close happens in another
-    // process leaves them to that process: they go with its address space.
-    if (viewProcessId != HandleToULong(PsGetCurrentProcessId())) return;
-    if (unclippedView != nullptr) MmUnmapLockedPages(unclippedView, ctx->playbackUnclippedMdl);
-    if (clippedView != nullptr) MmUnmapLockedPages(clippedView, ctx->playbackClippedMdl);
-    if (captureView != nullptr) MmUnmapLockedPages(captureView, ctx->capturePlanesMdl);
-    if (asioInfoView != nullptr) MmUnmapLockedPages(asioInfoView, ctx->asioInfoMdl);
+    UnmapViews(ctx, viewProcess, unclippedView, clippedView, captureView, asioInfoView);
 }

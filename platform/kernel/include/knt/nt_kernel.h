@@ -172,6 +172,23 @@ extern "C" KPRIORITY NTAPI KeQueryPriorityThread(PKTHREAD Thread);
 // Processes: the id of the process whose context the calling thread runs in.
 extern "C" HANDLE NTAPI PsGetCurrentProcessId(void);
 
+// Process objects. PsGetCurrentProcess takes no reference; ObReferenceObject keeps one valid
+// after its process has ended. PsGetProcessExitStatus is STATUS_PENDING while it runs.
+typedef struct _EPROCESS* PEPROCESS;
+struct _KPROCESS;
+typedef struct _KPROCESS* PRKPROCESS;
+typedef struct _KAPC_STATE {
+    PVOID Reserved[6];
+} KAPC_STATE, *PKAPC_STATE, *PRKAPC_STATE;
+
+extern "C" PEPROCESS NTAPI PsGetCurrentProcess(void);
+extern "C" HANDLE NTAPI PsGetProcessId(PEPROCESS Process);
+extern "C" NTSTATUS NTAPI PsGetProcessExitStatus(PEPROCESS Process);
+// The calling thread runs in the address space of another process until it detaches (passive
+// level; the process cannot finish ending meanwhile).
+extern "C" VOID NTAPI KeStackAttachProcess(PRKPROCESS Process, PRKAPC_STATE ApcState);
+extern "C" VOID NTAPI KeUnstackDetachProcess(PRKAPC_STATE ApcState);
+
 FORCEINLINE ULONG HandleToULong(const void* h) {
     return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(h));
 }

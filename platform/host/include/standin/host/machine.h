@@ -81,6 +81,10 @@ struct MachineOptions {
     // files 0600. A group named here may use it too: the root becomes 0770, the socket and
     // files 0660, all of that group.
     std::string group;
+    // Connections served at once, each on a thread of its own: per user and in all. A
+    // connection beyond either is refused with a message that says so.
+    std::size_t maxConnectionsPerUser = 256;
+    std::size_t maxConnections = 1024;
 };
 
 // Counters of a device object's shared record.

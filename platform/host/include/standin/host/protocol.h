@@ -14,10 +14,21 @@
 //   kSession      the process's session: named events it holds. When the session drops, the
 //                 process's holds are released.
 //   kManage       a management command (plug, unplug, controls, sleep, status ...); one reply.
+//   kJoinDevice   one more connection of a handle opened with kOpenDevice: the open's token
+//                 names the file object. A process uses several connections of one handle to
+//                 have several of its requests in flight at once, and a child process that
+//                 inherited the handle joins it so. The file object is cleaned up once every
+//                 process holding it has closed it (kClose) or lost all its connections to it.
+//
+// Instead of any first reply the machine may answer kRefused and close the connection (too
+// many connections of the user, or of the machine).
 //
 // Payloads (Writer/Reader fields in order):
 //   kOpenDevice      key[16], u32 thread slot, string path; fd: the process's thread block
-//   kOpenReply       i32 status
+//   kOpenReply       i32 status; on success token[16]
+//   kJoinDevice      key[16], u32 thread slot, token[16]; fd: the process's thread block
+//                    -> kOpenReply
+//   kRefused         i32 status, string text
 //   kIoControl       u32 code, u32 output length, u32 thread slot, bytes input (the rest)
 //   kIoReply         i32 status, u64 information, bytes output (the rest: the information's
 //                    bytes for a status that is not an error, else none)
@@ -44,6 +55,7 @@ enum Type : std::uint32_t {
     kEnumerate = 2,
     kSession = 3,
     kManage = 4,
+    kJoinDevice = 5,
 
     kIoControl = 10,
     kClose = 11,
@@ -67,6 +79,7 @@ enum Type : std::uint32_t {
     kEnumerateReply = 50,
     kManageReply = 51,
     kSessionReply = 52,
+    kRefused = 53,
 };
 
 inline constexpr std::uint32_t kNamedCreate = 1;   // create when missing (else: open only)
@@ -74,6 +87,7 @@ inline constexpr std::uint32_t kNamedManual = 2;   // manual reset (when created
 inline constexpr std::uint32_t kNamedInitial = 4;  // initially signalled (when created)
 
 inline constexpr std::size_t kProcessKeyBytes = 16;
+inline constexpr std::size_t kFileTokenBytes = 16;
 inline constexpr std::size_t kMaxPathBytes = 1024;
 inline constexpr std::size_t kMaxEventNameBytes = 260;
 inline constexpr std::size_t kMaxManageArgs = 64;

@@ -55,7 +55,16 @@ class CallerContext {
     // The calling thread's thread object, at an address the kernel can read and write for as
     // long as the process lives (also after the thread has ended).
     virtual void* currentThreadObject() = 0;
+
+    // The process as a thread of another process reaches it after KeStackAttachProcess: its
+    // views can be unmapped there (a context that needs no calling thread of its own). Null
+    // when the process offers nothing to an attached thread.
+    virtual std::shared_ptr<CallerContext> attachedContext() { return nullptr; }
 };
+
+// A process has ended: threads attached to it are waited for, its process object reports its
+// exit from then on, and its views are gone with its address space.
+void processEnded(std::uint32_t processId);
 
 // The current caller context of this thread (null when none).
 CallerContext* currentCaller();
@@ -87,6 +96,7 @@ class InProcessCallerContext final : public CallerContext {
     bool unmapRegion(void* address, std::size_t size) override;
     EventLookup lookupEvent(HANDLE handle) override;
     void* currentThreadObject() override;
+    std::shared_ptr<CallerContext> attachedContext() override;
 
     // Handle table. addEvent keeps its own descriptor of `eventFd`.
     HANDLE addEvent(int eventFd);

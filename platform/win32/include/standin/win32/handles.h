@@ -41,6 +41,8 @@ class KernelObject {
     KernelObject& operator=(const KernelObject&) = delete;
 
     ObjectKind kind() const { return kind_; }
+    // A handle of the object was closed (the object itself lives on while referenced).
+    virtual void handleClosed() {}
 
   private:
     ObjectKind kind_;
