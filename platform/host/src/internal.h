@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <deque>
 #include <list>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -107,6 +108,10 @@ class RemoteCaller final : public kernel::CallerContext {
     void setThreadSlot(std::uint32_t slot) { slot_ = slot; }
     bool dead() const { return dead_.load(); }
     void markDead();
+    // The system-space address of the device's shared record (null when the driver keeps none):
+    // a view of the record tells the process where its gone mark is, so that the process sees
+    // the device as gone should this connection end without a close.
+    void setRecord(std::function<const void*()> record) { record_ = std::move(record); }
 
   private:
     bool call(std::uint32_t type, const wire::Writer& payload, std::span<const int> fds,
@@ -114,6 +119,7 @@ class RemoteCaller final : public kernel::CallerContext {
 
     int socket_;
     std::shared_ptr<ProcessRecord> process_;
+    std::function<const void*()> record_;
     std::uint32_t slot_ = 0;
     std::atomic<bool> dead_{false};
     std::mutex mu_;

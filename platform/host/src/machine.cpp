@@ -21,6 +21,7 @@
 #include "internal.h"
 #include "public/vq36_shared.h"
 #include "standin/kernel/machine.h"
+#include "standin/kernel/memory.h"
 #include "standin/win32/machine.h"
 
 #if __has_include("standin/kernel/usb.h")
@@ -650,6 +651,13 @@ MachineStatus Machine::status() const {
         }
         s.deviceObjects.push_back(std::move(d));
     }
+    for (const auto& [tag, usage] : kernel::pool::outstandingByTag()) {
+        s.poolBlocks += usage.allocations;
+        s.poolBytes += usage.bytes;
+    }
+    const kernel::pages::PageUsage pages = kernel::pages::outstanding();
+    s.pageLists = pages.pageLists;
+    s.userViews = pages.userViews;
     if (m.server) {
         s.processes = m.server->processes();
         s.connections = m.server->connections();
@@ -684,6 +692,8 @@ std::string formatStatus(const MachineStatus& s) {
       << (s.asleep ? "asleep" : "awake") << "\n";
     o << "  processes " << s.processes << ", connections " << s.connections << ", named events "
       << s.namedEvents << "\n";
+    o << "  kernel pool " << s.poolBlocks << " blocks (" << s.poolBytes << " bytes), page lists "
+      << s.pageLists << ", user views " << s.userViews << "\n";
     o << "ports " << s.ports.size() << "\n";
     for (const auto& p : s.ports) {
         o << "  port " << p.port << ": VQ36 " << p.variant << ", "

@@ -7,14 +7,18 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/syscall.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdio>
 #include <cstring>
 
 #include "internal.h"
+#include "public/vq36_shared.h"
 #include "standin/kernel/memory.h"
 
 namespace standin::host::detail {
@@ -208,9 +212,40 @@ bool RemoteCaller::call(std::uint32_t type, const wire::Writer& payload, std::sp
     return true;
 }
 
+namespace {
+
+// Where, in a view of the region behind `fd`, the shared record at `record` (a system-space
+// address of this process) keeps its gone mark; kNoLossMark when the region does not hold it.
+std::uint64_t goneMarkIn(int fd, const void* record) {
+    struct stat region {};
+    if (record == nullptr || fstat(fd, &region) != 0) return protocol::kNoLossMark;
+    const auto at = reinterpret_cast<std::uintptr_t>(record);
+    std::FILE* maps = std::fopen("/proc/self/maps", "re");
+    if (maps == nullptr) return protocol::kNoLossMark;
+    std::uint64_t mark = protocol::kNoLossMark;
+    char line[512];
+    while (std::fgets(line, sizeof line, maps) != nullptr) {
+        unsigned long start = 0, end = 0, offset = 0, inode = 0;
+        unsigned major = 0, minor = 0;
+        if (std::sscanf(line, "%lx-%lx %*s %lx %x:%x %lu", &start, &end, &offset, &major, &minor,
+                        &inode) != 6 ||
+            at < start || at >= end) {
+            continue;
+        }
+        if (inode == region.st_ino && makedev(major, minor) == region.st_dev) {
+            mark = offset + (at - start) + offsetof(::vq36::AsioInfo, deviceGone);
+        }
+        break;
+    }
+    std::fclose(maps);
+    return mark;
+}
+
+}  // namespace
+
 void* RemoteCaller::mapRegion(int fd, std::size_t size) {
     wire::Writer w;
-    w.u64(size);
+    w.u64(size).u64(record_ ? goneMarkIn(fd, record_()) : protocol::kNoLossMark);
     int fds[] = {fd};
     wire::Message reply;
     if (!call(protocol::kMapView, w, fds, protocol::kMapReply, &reply)) return nullptr;

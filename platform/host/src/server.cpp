@@ -174,6 +174,13 @@ void Server::serveDevice(int socket, wire::Message& first) {
     }
     RemoteCaller caller(socket, process);
     caller.setThreadSlot(slot);
+    WDFDEVICE openedDevice = nullptr;
+    if (machine_.infoRecord != nullptr) {
+        // Read while a request of this connection runs, when the device object is there.
+        caller.setRecord([this, &openedDevice] {
+            return openedDevice != nullptr ? machine_.infoRecord(openedDevice) : nullptr;
+        });
+    }
     kernel::FrameworkHarness& harness = *machine_.harness;
 
     kernel::FileId file = 0;
@@ -181,6 +188,7 @@ void Server::serveDevice(int socket, wire::Message& first) {
     if (machine_.waitAwake()) {
         WDFDEVICE device = machine_.findDevice(path);
         if (device != nullptr) status = harness.openFile(device, caller, &file);
+        if (NT_SUCCESS(status)) openedDevice = device;
         // A device that left between the look-up and the open is not there either.
         if (status == STATUS_NO_SUCH_DEVICE || status == STATUS_DELETE_PENDING)
             status = kStatusObjectNameNotFound;

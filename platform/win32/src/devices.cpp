@@ -78,6 +78,7 @@ class DeviceObject final : public KernelObject {
     bool fail() {
         dead_ = true;
         shutdown(socket_.get(), SHUT_RDWR);
+        detail::connectionEnded(socket_.get(), true);
         return false;
     }
 
@@ -90,7 +91,8 @@ class DeviceObject final : public KernelObject {
             wire::Writer w;
             w.u32(slot);
             wire::Message reply;
-            exchangeLocked(protocol::kClose, w, protocol::kClosed, &reply, {});
+            if (exchangeLocked(protocol::kClose, w, protocol::kClosed, &reply, {}))
+                detail::connectionEnded(socket_.get(), false);
         }
         socket_.reset();  // after fork: only this process's copy
     }

@@ -398,6 +398,7 @@ void RemoveClient(DeviceContext* ctx, FileContext* file) {
             ctx->clientCount -= 1;
             RtlZeroMemory(&ctx->clientTable[ctx->clientCount], sizeof(ClientEntry));
             if (ctx->clientCount == 0) SetStreamingEnabled(ctx, FALSE);
+            CountJoinedClients(ctx);
             break;
         }
     }
