@@ -91,6 +91,13 @@ class FakeKernel {
         SetEvent(event_);
     }
 
+    // The device went away: the record says so and every request fails as the kernel fails
+    // those of a removed device.
+    void remove() {
+        vq36::Store8(&info()->deviceGone, 1);
+        gone_.store(true);
+    }
+
     // Behaviour of the next requests.
     std::atomic<bool> failInitBuffers{false};
     std::atomic<int> initBuffersDelayMs{0};
@@ -114,6 +121,11 @@ class FakeKernel {
   private:
     bool answer(const IoCall& call, void* out, DWORD outSize, BOOL* result, DWORD* error) {
         *result = TRUE;
+        if (gone_.load()) {
+            *result = FALSE;
+            *error = ERROR_INVALID_HANDLE;
+            return true;
+        }
         switch (call.code) {
             case vq36::kIoCtlGetClientId:
                 if (out != nullptr && outSize >= 4) std::memcpy(out, &kClientId, 4);
@@ -183,6 +195,7 @@ class FakeKernel {
     std::vector<DWORD> streaming_;
     std::atomic<int> saves_{0};
     std::atomic<int> initCalls_{0};
+    std::atomic<bool> gone_{false};
 };
 
 // ---- The host ------------------------------------------------------------------------------
@@ -614,6 +627,22 @@ TEST_F(DriverObjectTest, KernelStoppingAsksForAResetAndNoSwitchFollows) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(gHost.switches.load(), 1);
     EXPECT_TRUE(logHas("isStreamingStopped:"));
+}
+
+TEST_F(DriverObjectTest, ADeviceGoneBeforeTheFirstNotificationStillAsksForResets) {
+    // Registered, then the device leaves before start: the kernel never hears that the client
+    // started, and the thread must not wait for that for ever.
+    Driver d;
+    gHost.driver = d.object();
+    ASSERT_EQ(d->init(nullptr), ASIOTrue);
+    ASIOBufferInfo buffers[2] = {{ASIOFalse, 0, {}}, {ASIOFalse, 1, {}}};
+    ASSERT_EQ(d->createBuffers(buffers, 2, 48, &gCallbacks), ASE_OK);
+    kernel.remove();
+    ASSERT_EQ(d->start(), ASE_OK);
+    ASSERT_TRUE(eventually([&] { return gHost.resets.load() >= 2; }, 10000))
+        << "resets " << gHost.resets.load();
+    EXPECT_TRUE(logHas("Failed to notify driver of starting streaming"));
+    EXPECT_EQ(gHost.switches.load(), 0);
 }
 
 TEST_F(DriverObjectTest, AStatusMonitorRestartAsksForOneResetPerChange) {

@@ -249,6 +249,7 @@ class AsioHostImpl {
     StreamReport report() const;
     bool hasBlock() const { return blocks_.load() > 0; }
     std::uint64_t blocks() const { return blocks_.load(); }
+    std::uint64_t resets() const { return resets_.load(); }
 
   private:
     static void bufferSwitch(LONG index, ASIOBool directProcess);
@@ -693,6 +694,10 @@ bool AsioHost::waitFirstBlock(long ms) {
 
 std::uint64_t AsioHost::blocks() const {
     return impl_->blocks();
+}
+
+std::uint64_t AsioHost::resets() const {
+    return impl_->resets();
 }
 
 bool AsioHost::stop(std::string* error) {

@@ -169,8 +169,9 @@ class AsioHost {
     bool serve(long ms, std::string* error);
     // Waits up to `ms` for the first buffer switch; true once one came.
     bool waitFirstBlock(long ms);
-    // Buffer switches so far.
+    // Buffer switches and reset requests so far.
     std::uint64_t blocks() const;
+    std::uint64_t resets() const;
     // Stops, reads the kernel's figures, disposes, releases, closes the recording.
     bool stop(std::string* error);
 

@@ -39,8 +39,9 @@ constexpr const char* kAsioUsage =
     "Ctrl-C ends the stream early. The machine is the one of VQ36_MACHINE_ROOT. When the\n"
     "driver asks for a reset (the device or its machine went away and came back, a new buffer\n"
     "length), the stream re-creates the driver and goes on. It ends with exit code 1 when the\n"
-    "driver cannot be re-created for 30 seconds, when no buffer switch comes for 30 seconds,\n"
-    "or when the stream is not running at its end (no buffer switch in its last 2 seconds).\n";
+    "driver cannot be re-created for 30 seconds, when neither a buffer switch nor a reset\n"
+    "request comes for 30 seconds, or when the stream is not running at its end (no buffer\n"
+    "switch in its last 2 seconds).\n";
 
 constexpr const char* kRegsvrUsage =
     "usage: vq36 regsvr [/u] [--dll PATH]\n"
@@ -49,7 +50,7 @@ constexpr const char* kRegsvrUsage =
 
 constexpr long kMaxChannel = 64;
 constexpr auto kFirstBlockWait = std::chrono::seconds(10);
-// A stream without a buffer switch for this long has lost its device for good.
+// A driver that gives neither a buffer switch nor a reset request for this long is stuck.
 constexpr auto kStallLimit = vq36host::kRecreateLimit;
 // A stream whose last buffer switch is older than this at its end did not run to its end.
 constexpr auto kEndGap = std::chrono::seconds(2);
@@ -205,32 +206,39 @@ int stream(const std::vector<std::string>& args, std::FILE* out, std::FILE* err)
                               std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                   std::chrono::duration<double>(seconds));
         std::uint64_t seen = host.blocks();
+        std::uint64_t resets = host.resets();
         auto lastSwitch = std::chrono::steady_clock::now();
+        auto lastWord = lastSwitch;  // the last buffer switch or reset request
         for (;;) {
             const auto now = std::chrono::steady_clock::now();
             if (const std::uint64_t b = host.blocks(); b != seen) {
                 seen = b;
                 lastSwitch = now;
+                lastWord = now;
+            }
+            if (const std::uint64_t r = host.resets(); r != resets) {
+                resets = r;
+                lastWord = now;
             }
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
             if (left <= 0) {
                 if (now - lastSwitch > kEndGap) {
-                    std::fprintf(err,
-                                 "vq36 asio stream: the stream stopped: no buffer switch in its "
-                                 "last %lld seconds\n",
-                                 static_cast<long long>(
-                                     std::chrono::duration_cast<std::chrono::seconds>(
-                                         now - lastSwitch)
-                                         .count()));
+                    std::fprintf(
+                        err,
+                        "vq36 asio stream: the stream stopped: no buffer switch in its "
+                        "last %lld seconds\n",
+                        static_cast<long long>(
+                            std::chrono::duration_cast<std::chrono::seconds>(now - lastSwitch)
+                                .count()));
                     code = 1;
                 }
                 break;
             }
-            if (now - lastSwitch > kStallLimit) {
+            if (now - lastWord > kStallLimit) {
                 std::fprintf(err,
-                             "vq36 asio stream: no buffer switch for %lld seconds: the device "
-                             "or its machine did not come back\n",
+                             "vq36 asio stream: neither a buffer switch nor a reset request for "
+                             "%lld seconds: the driver is stuck\n",
                              static_cast<long long>(kStallLimit.count()));
                 code = 1;
                 break;

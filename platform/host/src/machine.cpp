@@ -517,6 +517,10 @@ bool Machine::unplug(usb::PortId port) {
             [port](const Impl::DeviceObjectRecord& r) { return r.port == port && !r.removed; });
         return !live && p.departures >= std::min<std::uint64_t>(arrivals, 1);
     });
+    // Nothing reaches the device of an unplugged port any more (a plug makes a new port): the
+    // machine lets go of it and of what it recorded, so that plugging again and again does not
+    // pile up device models.
+    m.portTable[port].model.reset();
     return detached;
 }
 

@@ -206,11 +206,16 @@ void StreamingThread::blockPass() {
         return;
     }
     if (!isNotified_) {
-        if (!uDeviceValue(wrapper_, vq36::kDeviceMsgStreaming, vq36::kDeviceMsgSet, 1, nullptr)) {
+        if (uDeviceValue(wrapper_, vq36::kDeviceMsgStreaming, vq36::kDeviceMsgSet, 1, nullptr)) {
+            isNotified_ = true;
+        } else {
             DebugLog(1, "Failed to notify driver of starting streaming");
-            return;
+            // A device that went away before the kernel heard of this client refuses the
+            // notification for ever: without a record the pass goes on to the stopped state,
+            // whose reset requests are all that brings the host back. Otherwise the message is
+            // tried again on the next pass.
+            if (info != nullptr) return;
         }
-        isNotified_ = true;
     }
     const bool kernelStopped =
         info == nullptr || vq36::Load32(&info->isStreamingEnabled) == 0;

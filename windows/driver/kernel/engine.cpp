@@ -368,7 +368,8 @@ void EvtPlaybackUrbComplete(WDFREQUEST request, WDFIOTARGET target,
 void EvtStreamTimer(WDFTIMER timer) {
     DeviceContext* ctx = GetDeviceContext(WdfTimerGetParentObject(timer));
     WdfSpinLockAcquire(ctx->stateLock);
-    if (ctx->isStreaming && ctx->readsInFlight == 0) {
+    // A timer started by a request that raced the device's release sends nothing to its pipes.
+    if (ctx->isStreaming && ctx->readsInFlight == 0 && !ctx->isRemoved) {
         ApplyPendingBlockSize(ctx);
         if (!ctx->restartPending) (void)ScheduleCaptureRequests(ctx);
     }
