@@ -13,6 +13,8 @@ bash tools/install-deps.sh
 jobs="$(nproc)"
 launcher=()
 if command -v ccache >/dev/null 2>&1; then
+  # Paths relative to the checkout, so that another clone of the tree finds the same objects.
+  export CCACHE_BASEDIR="$here" CCACHE_NOHASHDIR=true
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 fi
 kinds=("$@")
