@@ -471,11 +471,6 @@ bool AsioHostImpl::createDriver(std::string* error) {
         }
     }
     for (auto& b : infos_) b.buffers[0] = b.buffers[1] = nullptr;
-    // The record of the device this driver found (a handle kept from an earlier one would
-    // hold a removed device for the rest of the run). Without it the switches are counted but
-    // their latency is not.
-    record_.close();
-    record_.open();
     bufferSize_.store(size);
     lastSwitch_ = -1;  // no interval across a re-creation
     asio_.store(a);
@@ -561,6 +556,8 @@ bool AsioHostImpl::start(const HostOptions& options, std::string* error) {
     const HRESULT hr = CoInitialize(nullptr);
     if (FAILED(hr)) return fail("CoInitialize failed: " + hex(hr));
     comInitialised_ = true;
+    // Without the record the switches are counted but their latency is not.
+    record_.open();
     if (!createDriver(error)) return fail(*error);
     running_ = true;
     return true;
@@ -576,6 +573,10 @@ void AsioHostImpl::drainRecording() {
 
 bool AsioHostImpl::recreate(std::string* error) {
     const auto now = std::chrono::steady_clock::now();
+    // The record of the device the new driver will find: a handle kept from the old one would
+    // hold a removed device for the rest of the run.
+    record_.close();
+    record_.open();
     std::string why;
     if (createDriver(&why)) {
         recreating_ = false;

@@ -8,8 +8,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
-#include <list>
 #include <functional>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -116,10 +116,16 @@ class RemoteCaller final : public kernel::CallerContext {
   private:
     bool call(std::uint32_t type, const wire::Writer& payload, std::span<const int> fds,
               std::uint32_t replyType, wire::Message* reply);
+    std::uint64_t goneMarkIn(int fd);
 
     int socket_;
     std::shared_ptr<ProcessRecord> process_;
     std::function<const void*()> record_;
+    std::mutex recordMu_;         // guards the four below
+    bool recordLocated_ = false;  // the record's file and offset, once found
+    dev_t recordDevice_ = 0;
+    ino_t recordInode_ = 0;
+    std::uint64_t recordOffset_ = 0;
     std::uint32_t slot_ = 0;
     std::atomic<bool> dead_{false};
     std::mutex mu_;

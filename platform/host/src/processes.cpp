@@ -214,38 +214,59 @@ bool RemoteCaller::call(std::uint32_t type, const wire::Writer& payload, std::sp
 
 namespace {
 
-// Where, in a view of the region behind `fd`, the shared record at `record` (a system-space
-// address of this process) keeps its gone mark; kNoLossMark when the region does not hold it.
-std::uint64_t goneMarkIn(int fd, const void* record) {
-    struct stat region {};
-    if (record == nullptr || fstat(fd, &region) != 0) return protocol::kNoLossMark;
+// The file (device and inode) and the offset in it of the shared record at `record`, a
+// system-space address of this process; false when no file mapping holds it.
+bool locateRecord(const void* record, dev_t* device, ino_t* inode, std::uint64_t* offset) {
     const auto at = reinterpret_cast<std::uintptr_t>(record);
     std::FILE* maps = std::fopen("/proc/self/maps", "re");
-    if (maps == nullptr) return protocol::kNoLossMark;
-    std::uint64_t mark = protocol::kNoLossMark;
+    if (maps == nullptr) return false;
+    bool found = false;
     char line[512];
     while (std::fgets(line, sizeof line, maps) != nullptr) {
-        unsigned long start = 0, end = 0, offset = 0, inode = 0;
+        unsigned long start = 0, end = 0, fileOffset = 0, node = 0;
         unsigned major = 0, minor = 0;
-        if (std::sscanf(line, "%lx-%lx %*s %lx %x:%x %lu", &start, &end, &offset, &major, &minor,
-                        &inode) != 6 ||
+        if (std::sscanf(line, "%lx-%lx %*s %lx %x:%x %lu", &start, &end, &fileOffset, &major,
+                        &minor, &node) != 6 ||
             at < start || at >= end) {
             continue;
         }
-        if (inode == region.st_ino && makedev(major, minor) == region.st_dev) {
-            mark = offset + (at - start) + offsetof(::vq36::AsioInfo, deviceGone);
-        }
+        *device = makedev(major, minor);
+        *inode = node;
+        *offset = fileOffset + (at - start);
+        found = node != 0;
         break;
     }
     std::fclose(maps);
-    return mark;
+    return found;
 }
 
 }  // namespace
 
+// Where, in a view of the region behind `fd`, the device's record keeps its gone mark;
+// kNoLossMark when the region does not hold the record. The record is found once per
+// connection (it stays where it is for the device object's life).
+std::uint64_t RemoteCaller::goneMarkIn(int fd) {
+    if (!record_) return protocol::kNoLossMark;
+    std::lock_guard lk(recordMu_);
+    if (!recordLocated_) {
+        const void* record = record_();
+        if (record == nullptr ||
+            !locateRecord(record, &recordDevice_, &recordInode_, &recordOffset_)) {
+            return protocol::kNoLossMark;
+        }
+        recordLocated_ = true;
+    }
+    struct stat region {};
+    if (fstat(fd, &region) != 0 || region.st_ino != recordInode_ ||
+        region.st_dev != recordDevice_) {
+        return protocol::kNoLossMark;
+    }
+    return recordOffset_ + offsetof(::vq36::AsioInfo, deviceGone);
+}
+
 void* RemoteCaller::mapRegion(int fd, std::size_t size) {
     wire::Writer w;
-    w.u64(size).u64(record_ ? goneMarkIn(fd, record_()) : protocol::kNoLossMark);
+    w.u64(size).u64(goneMarkIn(fd));
     int fds[] = {fd};
     wire::Message reply;
     if (!call(protocol::kMapView, w, fds, protocol::kMapReply, &reply)) return nullptr;

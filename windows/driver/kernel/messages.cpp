@@ -80,7 +80,6 @@ BOOLEAN SetMessage(DeviceContext* ctx, ULONG message, const UCHAR* payload, UCHA
             WdfSpinLockAcquire(ctx->stateLock);
             ClientEntry* client = FindClient(ctx, file->clientId);
             if (client != nullptr) client->streamingStarted = payload[0] != 0 ? 1 : 0;
-            CountJoinedClients(ctx);
             WdfSpinLockRelease(ctx->stateLock);
             return TRUE;
         }
