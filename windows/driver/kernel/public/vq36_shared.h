@@ -39,10 +39,10 @@ extern "C" void AnnotateIgnoreReadsBegin(const char* file, int line);
 extern "C" void AnnotateIgnoreReadsEnd(const char* file, int line);
 extern "C" void AnnotateIgnoreWritesBegin(const char* file, int line);
 extern "C" void AnnotateIgnoreWritesEnd(const char* file, int line);
-#define VQ36_UNCHECKED_READ_BEGIN() AnnotateIgnoreReadsBegin(__FILE__, __LINE__)
-#define VQ36_UNCHECKED_READ_END() AnnotateIgnoreReadsEnd(__FILE__, __LINE__)
-#define VQ36_UNCHECKED_WRITE_BEGIN() AnnotateIgnoreWritesBegin(__FILE__, __LINE__)
-#define VQ36_UNCHECKED_WRITE_END() AnnotateIgnoreWritesEnd(__FILE__, __LINE__)
+#define VQ36_UNCHECKED_READ_BEGIN() ::vq36::AnnotateIgnoreReadsBegin(__FILE__, __LINE__)
+#define VQ36_UNCHECKED_READ_END() ::vq36::AnnotateIgnoreReadsEnd(__FILE__, __LINE__)
+#define VQ36_UNCHECKED_WRITE_BEGIN() ::vq36::AnnotateIgnoreWritesBegin(__FILE__, __LINE__)
+#define VQ36_UNCHECKED_WRITE_END() ::vq36::AnnotateIgnoreWritesEnd(__FILE__, __LINE__)
 #else
 #define VQ36_UNCHECKED_READ_BEGIN() ((void)0)
 #define VQ36_UNCHECKED_READ_END() ((void)0)
