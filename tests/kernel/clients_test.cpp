@@ -1,6 +1,6 @@
-// The client table's choices: deadline slots after a removal, the MIDI event list's limit and
-// a second registration through one handle; one handle used by several threads and processes
-// at once.
+// The client table's choices: deadline slots after a removal, the joined count as clients
+// stop and leave, the MIDI event list's limit and a second registration through one handle;
+// one handle used by several threads and processes at once.
 
 #include <atomic>
 #include <set>
@@ -46,6 +46,32 @@ TEST_F(ClientsTest, NoTwoStreamingClientsShareADeadlineSlot) {
     WdfSpinLockRelease(ctx()->stateLock);
     EXPECT_EQ(clients, 3u);
     EXPECT_EQ(slots, (std::set<ULONG>{0, 1, 2}));
+}
+
+TEST_F(ClientsTest, TheJoinedCountFollowsTheTableWhenClientsStopOrLeave) {
+    auto joined = [this] { return vq36::Load32(&info()->joinedClientCount); };
+    auto started = [this](FileId f, UCHAR on) {
+        return message(f, vq36::kDeviceMsgStreaming, vq36::kDeviceMsgSet, {on}).status;
+    };
+    FileId a = open(), b = open(), c = open();
+    for (FileId f : {a, b, c}) {
+        ASSERT_EQ(initBuffers(f).status, STATUS_SUCCESS);
+        ASSERT_EQ(started(f, 1), STATUS_SUCCESS);
+    }
+    settle();  // the engine counts the started clients as it schedules
+    EXPECT_EQ(joined(), 3u);
+    ASSERT_EQ(started(c, 0), STATUS_SUCCESS);
+    settle();
+    EXPECT_EQ(joined(), 2u);
+    // A client that leaves is counted out at once, not at a later scheduling pass.
+    ASSERT_EQ(ioctl(a, vq36::kIoCtlDisposeOfBuffers, nullptr, 0, nullptr, 0).status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(joined(), 1u);
+    harness->closeFile(c, caller);
+    harness->closeFile(b, caller);  // the last client: streaming goes off
+    EXPECT_EQ(vq36::Load32(&info()->isStreamingEnabled), 0u);
+    EXPECT_EQ(joined(), 0u);
+    harness->closeFile(a, caller);
 }
 
 TEST_F(ClientsTest, TheHundredAndFirstMidiEventIsRefused) {

@@ -2,15 +2,18 @@
 // through COM on a machine daemon with one VQ36: streaming, recording, the report, reset
 // requests answered by re-creating the driver, and what the device played.
 
+#include <signal.h>
+
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <map>
-#include <regex>
-#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "asio_host.h"
+#include "flat_json.h"
 #include "tool_fixture.h"
 
 namespace {
@@ -21,18 +24,11 @@ using tooltest::ToolTest;
 
 constexpr const char* kDriverClass = "{A3C9E217-6F4B-4D8A-9E05-2B71C84D6F3A}";
 
-// The flat JSON report as key -> number (the driver's name left out).
+// The flat JSON report as key -> number (the driver's name left out); empty when the file is
+// missing or not a report.
 std::map<std::string, double> readReport(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
     std::map<std::string, double> values;
-    const std::string s = text.str();
-    const std::regex pair("\"([A-Za-z0-9]+)\": (-?[0-9.]+)");
-    for (auto it = std::sregex_iterator(s.begin(), s.end(), pair); it != std::sregex_iterator();
-         ++it) {
-        values[(*it)[1]] = std::stod((*it)[2]);
-    }
+    if (!vq36tools::readNumbers(path, &values)) values.clear();
     return values;
 }
 
@@ -211,6 +207,37 @@ TEST_F(AsioStream, AResetRequestIsAnsweredByRecreatingTheDriver) {
     EXPECT_GE(report["resets"], 1) << c.output();
     EXPECT_GE(report["recreations"], 1) << c.output();
     EXPECT_EQ(report["bufferSize"], 192) << c.output();  // 12 ms
+}
+
+TEST_F(AsioStream, AStreamWhoseMachineDiesStreamsAgainOnTheNextMachine) {
+    // The lost connection looks like a removed device to the driver, which asks for a reset;
+    // the host re-creates it until the new machine is there and streams on to its end.
+    const std::string json = file("r.json");
+    Child c({"asio", "stream", "--seconds", "6", "--ready-line", "--report", json});
+    ASSERT_TRUE(c.waitFor("streaming", 10000)) << c.output();
+    daemon->kill9();
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    daemon = std::make_unique<Child>(
+        std::vector<std::string>{"machine", "run", "--driver", tooltest::kKernel});
+    ASSERT_TRUE(daemon->waitFor("machine running at"));
+    c.rest();
+    EXPECT_EQ(c.wait(), 0) << c.output();
+    auto report = readReport(json);
+    EXPECT_GE(report["resets"], 1) << c.output();
+    EXPECT_GE(report["recreations"], 1) << c.output();
+}
+
+TEST_F(AsioStream, AStreamThatIsNotRunningAtItsEndExitsOne) {
+    // The machine stops answering (stopped, not gone): no buffer switch comes and no reset is
+    // asked for. At its end the stream asked for did not happen, which the exit code says.
+    Child c({"asio", "stream", "--seconds", "3", "--ready-line"});
+    ASSERT_TRUE(c.waitFor("streaming", 10000)) << c.output();
+    ASSERT_EQ(::kill(daemon->pid(), SIGSTOP), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(4000));
+    ASSERT_EQ(::kill(daemon->pid(), SIGCONT), 0);
+    c.rest();
+    EXPECT_EQ(c.wait(), 1) << c.output();
+    EXPECT_NE(c.output().find("the stream stopped"), std::string::npos) << c.output();
 }
 
 // The longest stretch of `played` that equals the tool's 440 Hz sine (amplitude 0.5) at some

@@ -1,5 +1,5 @@
 // `vq36 machine stream`: a raw kernel client streaming on a machine daemon while `vq36 machine
-// status` watches.
+// status` watches, and ending when its machine dies.
 
 #include <cstdio>
 #include <string>
@@ -88,6 +88,16 @@ TEST_F(Stream, CtrlCEndsTheStream) {
     ASSERT_TRUE(stream.waitFor("1s: blocks"));
     stream.interrupt();
     EXPECT_EQ(stream.wait(), 0);
+}
+
+TEST_F(Stream, AStreamWhoseMachineDiesEndsWithAnError) {
+    // A lost connection leaves the device marked gone, as a removal does.
+    Child stream({"machine", "stream"});
+    ASSERT_TRUE(stream.waitFor("1s: blocks"));
+    daemon->kill9();
+    daemon.reset();
+    EXPECT_EQ(stream.wait(10000), 1) << stream.output();
+    EXPECT_NE(stream.output().find("the device went away"), std::string::npos) << stream.output();
 }
 
 TEST(StreamCommandLine, BadArgumentsExitNonZeroWithAMessage) {

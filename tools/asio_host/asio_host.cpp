@@ -240,6 +240,7 @@ std::int64_t now100ns() {
 }
 
 constexpr long kMaxBufferFrames = 3000;  // no driver half is longer here
+constexpr auto kRecreatePause = std::chrono::milliseconds(500);
 constexpr std::size_t kRecordRingSeconds = 8;
 
 }  // namespace
@@ -254,6 +255,8 @@ class AsioHostImpl {
     bool stop(std::string* error);
     StreamReport report() const;
     bool hasBlock() const { return blocks_.load() > 0; }
+    std::uint64_t blocks() const { return blocks_.load(); }
+    std::uint64_t resets() const { return resets_.load(); }
 
   private:
     static void bufferSwitch(LONG index, ASIOBool directProcess);
@@ -263,6 +266,9 @@ class AsioHostImpl {
 
     void onBufferSwitch(LONG index);
     bool createDriver(std::string* error);
+    // Creates the driver again; a failure leaves the host trying every kRecreatePause, and
+    // only after kRecreateLimit of failures is it an error (false).
+    bool recreate(std::string* error);
     void releaseDriver();
     void drainRecording();
 
@@ -296,6 +302,8 @@ class AsioHostImpl {
     std::atomic<std::uint64_t> resets_{0};
     std::atomic<bool> resetPending_{false};
     std::uint64_t recreations_ = 0;
+    bool recreating_ = false;  // the last re-creation failed; another is due at nextRecreate_
+    std::chrono::steady_clock::time_point recreateSince_{}, nextRecreate_{};
 
     // The kernel's figures at stop.
     std::uint64_t userSlips_ = 0, kernUnder_ = 0, kernOver_ = 0, joinedClients_ = 0;
@@ -570,6 +578,32 @@ void AsioHostImpl::drainRecording() {
     });
 }
 
+bool AsioHostImpl::recreate(std::string* error) {
+    const auto now = std::chrono::steady_clock::now();
+    // The record of the device the new driver will find: a handle kept from the old one would
+    // hold a removed device for the rest of the run.
+    record_.close();
+    record_.open();
+    std::string why;
+    if (createDriver(&why)) {
+        recreating_ = false;
+        return true;
+    }
+    // The device or its machine may be on its way back: the host tries again for a while.
+    if (!recreating_) {
+        recreating_ = true;
+        recreateSince_ = now;
+    }
+    nextRecreate_ = now + kRecreatePause;
+    if (now - recreateSince_ >= kRecreateLimit) {
+        *error = "re-creating the driver after a reset request failed for " +
+                 std::to_string(kRecreateLimit.count()) +
+                 " seconds (is the device plugged in and its machine running?): " + why;
+        return false;
+    }
+    return true;
+}
+
 bool AsioHostImpl::serve(long ms, std::string* error) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
@@ -579,10 +613,9 @@ bool AsioHostImpl::serve(long ms, std::string* error) {
             // Requests the old driver made while it went are answered by this re-creation.
             resetPending_.store(false);
             recreations_ += 1;
-            if (!createDriver(error)) {
-                *error = "re-creating the driver after a reset request: " + *error;
-                return false;
-            }
+            if (!recreate(error)) return false;
+        } else if (running_ && recreating_ && std::chrono::steady_clock::now() >= nextRecreate_) {
+            if (!recreate(error)) return false;
         }
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline) return true;
@@ -665,6 +698,14 @@ bool AsioHost::waitFirstBlock(long ms) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+std::uint64_t AsioHost::blocks() const {
+    return impl_->blocks();
+}
+
+std::uint64_t AsioHost::resets() const {
+    return impl_->resets();
 }
 
 bool AsioHost::stop(std::string* error) {

@@ -6,6 +6,7 @@
 //
 // ASIO's callbacks carry no context, so a process has at most one AsioHost streaming at a time.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -146,6 +147,9 @@ struct HostOptions {
     std::string recordPath;                 // the inputs as a float WAV ("" for none)
 };
 
+// How long a host keeps trying to re-create its driver after a reset request before it gives up.
+inline constexpr std::chrono::seconds kRecreateLimit{30};
+
 class AsioHostImpl;
 
 class AsioHost {
@@ -159,11 +163,16 @@ class AsioHost {
     // `error`, naming the step: "createBuffers failed: -997") when any of it fails; the host is
     // then released.
     bool start(const HostOptions& options, std::string* error);
-    // Serves reset requests (re-creating the driver) for up to `ms` milliseconds; returns early
-    // with false when a re-creation failed (`error` says why). Call it from the host's thread.
+    // Serves reset requests (re-creating the driver) for up to `ms` milliseconds. A re-creation
+    // that fails (the device or its machine gone) is tried again every half second; once that
+    // has failed for kRecreateLimit, serve returns false (`error` says why). Call it from the
+    // host's thread.
     bool serve(long ms, std::string* error);
     // Waits up to `ms` for the first buffer switch; true once one came.
     bool waitFirstBlock(long ms);
+    // Buffer switches and reset requests so far.
+    std::uint64_t blocks() const;
+    std::uint64_t resets() const;
     // Stops, reads the kernel's figures, disposes, releases, closes the recording.
     bool stop(std::string* error);
 

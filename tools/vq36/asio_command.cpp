@@ -37,7 +37,12 @@ constexpr const char* kAsioUsage =
     "    --buffer-size N          frames per buffer (default: the driver's preferred size)\n"
     "    --report FILE            also writes the report as JSON\n"
     "    --ready-line             prints \"streaming\" after the first buffer switch\n"
-    "Ctrl-C ends the stream early. The machine is the one of VQ36_MACHINE_ROOT.\n";
+    "Ctrl-C ends the stream early. The machine is the one of VQ36_MACHINE_ROOT. When the\n"
+    "driver asks for a reset (the device or its machine went away and came back, a new buffer\n"
+    "length), the stream re-creates the driver and goes on. It ends with exit code 1 when the\n"
+    "driver cannot be re-created for 30 seconds, when neither a buffer switch nor a reset\n"
+    "request comes for 30 seconds, or when the stream is not running at its end (no buffer\n"
+    "switch in its last 2 seconds).\n";
 
 constexpr const char* kRegsvrUsage =
     "usage: vq36 regsvr [/u] [--dll PATH]\n"
@@ -46,6 +51,10 @@ constexpr const char* kRegsvrUsage =
 
 constexpr long kMaxChannel = 64;
 constexpr auto kFirstBlockWait = std::chrono::seconds(10);
+// A driver that gives neither a buffer switch nor a reset request for this long is stuck.
+constexpr auto kStallLimit = vq36host::kRecreateLimit;
+// A stream whose last buffer switch is older than this at its end did not run to its end.
+constexpr auto kEndGap = std::chrono::seconds(2);
 
 // "1-2", "1,2,5", "1-3,7": 1-based channel numbers to 0-based ones, in the order given.
 bool parseChannels(const std::string& text, std::vector<long>* channels) {
@@ -204,11 +213,44 @@ int stream(const std::vector<std::string>& args, std::FILE* out, std::FILE* err)
         const auto deadline = std::chrono::steady_clock::now() +
                               std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                   std::chrono::duration<double>(seconds));
+        std::uint64_t seen = host.blocks();
+        std::uint64_t resets = host.resets();
+        auto lastSwitch = std::chrono::steady_clock::now();
+        auto lastWord = lastSwitch;  // the last buffer switch or reset request
         for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  deadline - std::chrono::steady_clock::now())
-                                  .count();
-            if (left <= 0) break;
+            const auto now = std::chrono::steady_clock::now();
+            if (const std::uint64_t b = host.blocks(); b != seen) {
+                seen = b;
+                lastSwitch = now;
+                lastWord = now;
+            }
+            if (const std::uint64_t r = host.resets(); r != resets) {
+                resets = r;
+                lastWord = now;
+            }
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+            if (left <= 0) {
+                if (now - lastSwitch > kEndGap) {
+                    std::fprintf(
+                        err,
+                        "vq36 asio stream: the stream stopped: no buffer switch in its "
+                        "last %lld seconds\n",
+                        static_cast<long long>(
+                            std::chrono::duration_cast<std::chrono::seconds>(now - lastSwitch)
+                                .count()));
+                    code = 1;
+                }
+                break;
+            }
+            if (now - lastWord > kStallLimit) {
+                std::fprintf(err,
+                             "vq36 asio stream: neither a buffer switch nor a reset request for "
+                             "%lld seconds: the driver is stuck\n",
+                             static_cast<long long>(kStallLimit.count()));
+                code = 1;
+                break;
+            }
             if (!host.serve(std::min<long>(static_cast<long>(left), 20), &error)) {
                 std::fprintf(err, "vq36 asio stream: %s\n", error.c_str());
                 code = 1;

@@ -117,6 +117,9 @@ int runStreamCommand(const std::vector<std::string>& args, std::FILE* out, std::
         if (client.next(1000) < 0) {
             std::fprintf(out, "no block boundary within a second\n");
             std::fflush(out);
+            // A word with the driver finds out whether the device (or its machine) is still
+            // there: a lost connection leaves the device marked gone, as a removal does.
+            client.message(vq36::kDeviceMsgStreaming, vq36::kDeviceMsgGet, 0);
         }
         if (vq36::Load8(&client.info->deviceGone) != 0) {
             std::fprintf(err, "vq36 machine stream: the device went away\n");

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -128,14 +129,25 @@ class RemoteCaller final : public kernel::CallerContext {
     void runDeferredUnmaps();
     bool dead() const { return dead_.load(); }
     void markDead();
+    // The system-space address of the device's shared record (null when the driver keeps none):
+    // a view of the record tells the process where its gone mark is, so that the process sees
+    // the device as gone should this connection end without a close.
+    void setRecord(std::function<const void*()> record) { record_ = std::move(record); }
 
   private:
     bool call(std::uint32_t type, const wire::Writer& payload, std::span<const int> fds,
               std::uint32_t replyType, wire::Message* reply);
+    std::uint64_t goneMarkIn(int fd);
 
     int socket_;
     std::shared_ptr<ProcessRecord> process_;
     std::shared_ptr<DeferredUnmaps> deferred_;
+    std::function<const void*()> record_;
+    std::mutex recordMu_;         // guards the four below
+    bool recordLocated_ = false;  // the record's file and offset, once found
+    dev_t recordDevice_ = 0;
+    ino_t recordInode_ = 0;
+    std::uint64_t recordOffset_ = 0;
     std::uint32_t slot_ = 0;
     std::atomic<bool> dead_{false};
     std::mutex mu_;
@@ -198,6 +210,7 @@ class Server {
             bool closed = false;  // the process has closed its handle
         };
         kernel::FileId file = 0;
+        WDFDEVICE device = nullptr;  // the device object the file was opened on
         FileToken token{};
         std::map<ProcessKey, Holder> holders;
         bool cleanedUp = false;

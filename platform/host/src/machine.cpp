@@ -24,6 +24,7 @@
 #include "internal.h"
 #include "public/vq36_shared.h"
 #include "standin/kernel/machine.h"
+#include "standin/kernel/memory.h"
 #include "standin/win32/machine.h"
 
 #if __has_include("standin/kernel/usb.h")
@@ -619,6 +620,10 @@ bool Machine::unplug(usb::PortId port) {
             [port](const Impl::DeviceObjectRecord& r) { return r.port == port && !r.removed; });
         return !live && p.departures >= std::min<std::uint64_t>(arrivals, 1);
     });
+    // Nothing reaches the device of an unplugged port any more (a plug makes a new port): the
+    // machine lets go of it and of what it recorded, so that plugging again and again does not
+    // pile up device models.
+    m.portTable[port].model.reset();
     return detached;
 }
 
@@ -756,6 +761,13 @@ MachineStatus Machine::status() const {
         }
         s.deviceObjects.push_back(std::move(d));
     }
+    for (const auto& [tag, usage] : kernel::pool::outstandingByTag()) {
+        s.poolBlocks += usage.allocations;
+        s.poolBytes += usage.bytes;
+    }
+    const kernel::pages::PageUsage pages = kernel::pages::outstanding();
+    s.pageLists = pages.pageLists;
+    s.userViews = pages.userViews;
     if (m.server) {
         s.processes = m.server->processes();
         s.connections = m.server->connections();
@@ -790,6 +802,8 @@ std::string formatStatus(const MachineStatus& s) {
       << (s.asleep ? "asleep" : "awake") << "\n";
     o << "  processes " << s.processes << ", connections " << s.connections << ", named events "
       << s.namedEvents << "\n";
+    o << "  kernel pool " << s.poolBlocks << " blocks (" << s.poolBytes << " bytes), page lists "
+      << s.pageLists << ", user views " << s.userViews << "\n";
     o << "ports " << s.ports.size() << "\n";
     for (const auto& p : s.ports) {
         o << "  port " << p.port << ": VQ36 " << p.variant << ", "

@@ -7,14 +7,18 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/syscall.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdio>
 #include <cstring>
 
 #include "internal.h"
+#include "public/vq36_shared.h"
 #include "standin/kernel/memory.h"
 
 namespace standin::host::detail {
@@ -258,9 +262,61 @@ bool RemoteCaller::call(std::uint32_t type, const wire::Writer& payload, std::sp
     return true;
 }
 
+namespace {
+
+// The file (device and inode) and the offset in it of the shared record at `record`, a
+// system-space address of this process; false when no file mapping holds it.
+bool locateRecord(const void* record, dev_t* device, ino_t* inode, std::uint64_t* offset) {
+    const auto at = reinterpret_cast<std::uintptr_t>(record);
+    std::FILE* maps = std::fopen("/proc/self/maps", "re");
+    if (maps == nullptr) return false;
+    bool found = false;
+    char line[512];
+    while (std::fgets(line, sizeof line, maps) != nullptr) {
+        unsigned long start = 0, end = 0, fileOffset = 0, node = 0;
+        unsigned major = 0, minor = 0;
+        if (std::sscanf(line, "%lx-%lx %*s %lx %x:%x %lu", &start, &end, &fileOffset, &major,
+                        &minor, &node) != 6 ||
+            at < start || at >= end) {
+            continue;
+        }
+        *device = makedev(major, minor);
+        *inode = node;
+        *offset = fileOffset + (at - start);
+        found = node != 0;
+        break;
+    }
+    std::fclose(maps);
+    return found;
+}
+
+}  // namespace
+
+// Where, in a view of the region behind `fd`, the device's record keeps its gone mark;
+// kNoLossMark when the region does not hold the record. The record is found once per
+// connection (it stays where it is for the device object's life).
+std::uint64_t RemoteCaller::goneMarkIn(int fd) {
+    if (!record_) return protocol::kNoLossMark;
+    std::lock_guard lk(recordMu_);
+    if (!recordLocated_) {
+        const void* record = record_();
+        if (record == nullptr ||
+            !locateRecord(record, &recordDevice_, &recordInode_, &recordOffset_)) {
+            return protocol::kNoLossMark;
+        }
+        recordLocated_ = true;
+    }
+    struct stat region {};
+    if (fstat(fd, &region) != 0 || region.st_ino != recordInode_ ||
+        region.st_dev != recordDevice_) {
+        return protocol::kNoLossMark;
+    }
+    return recordOffset_ + offsetof(::vq36::AsioInfo, deviceGone);
+}
+
 void* RemoteCaller::mapRegion(int fd, std::size_t size) {
     wire::Writer w;
-    w.u64(size);
+    w.u64(size).u64(goneMarkIn(fd));
     int fds[] = {fd};
     wire::Message reply;
     if (!call(protocol::kMapView, w, fds, protocol::kMapReply, &reply)) return nullptr;

@@ -291,9 +291,15 @@ void Server::serveDevice(int socket, wire::Message& first) {
     RemoteCaller caller(socket, process);
     caller.setThreadSlot(slot);
     caller.setDeferredUnmaps(processes_.deferredUnmaps());
+    std::shared_ptr<OpenFile> open;
+    if (machine_.infoRecord != nullptr) {
+        // Read while a request of this connection runs, when the device object is there.
+        caller.setRecord([this, &open] {
+            return open && open->device != nullptr ? machine_.infoRecord(open->device) : nullptr;
+        });
+    }
     kernel::FrameworkHarness& harness = *machine_.harness;
 
-    std::shared_ptr<OpenFile> open;
     NTSTATUS status = kStatusObjectNameNotFound;
     if (join) {
         // Only a process that holds the handle knows its token.
@@ -320,6 +326,7 @@ void Server::serveDevice(int socket, wire::Message& first) {
         if (NT_SUCCESS(status)) {
             open = std::make_shared<OpenFile>();
             open->file = file;
+            open->device = device;
             open->holders[key].connections = 1;
             std::lock_guard lk(filesMu_);
             do {

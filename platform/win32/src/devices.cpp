@@ -202,7 +202,8 @@ class DeviceObject final : public KernelObject {
         wire::Writer w;
         w.u32(slot);
         wire::Message reply;
-        exchangeOn(s, protocol::kClose, w, protocol::kClosed, &reply);
+        if (exchangeOn(s, protocol::kClose, w, protocol::kClosed, &reply))
+            detail::connectionEnded(s, false);
         std::lock_guard lk(mu_);
         closeConnection(s);
     }
@@ -280,6 +281,9 @@ class DeviceObject final : public KernelObject {
         if (!ok) {
             dead_ = true;
             shutdown(s, SHUT_RDWR);
+            // The machine is gone: the views this process mapped through any connection of the
+            // handle see the device as gone, as a removed device's record does.
+            for (int c : all_) detail::connectionEnded(c, true);
         }
         if (dead_ || (closed_ && !closerWaiting_)) {
             closeConnection(s);

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <mutex>
 
@@ -50,6 +51,23 @@ unsigned gMappingsBeforeFailing = 0;
 std::map<std::uintptr_t, std::size_t>& views() {
     static auto* v = new std::map<std::uintptr_t, std::size_t>();  // lives with the process
     return *v;
+}
+
+// A view that holds a loss mark (kMapView): the connection that made it, the mark's offset,
+// and a descriptor of the region to give the view a copy of its own when the connection ends.
+struct LossMark {
+    int socket = -1;
+    std::size_t size = 0;
+    std::uint64_t offset = 0;
+    int fd = -1;
+};
+std::map<std::uintptr_t, LossMark>& lossMarks() {  // by view address, under gViewsMu
+    static auto* m = new std::map<std::uintptr_t, LossMark>();  // lives with the process
+    return *m;
+}
+void forgetLossMark(std::map<std::uintptr_t, LossMark>::iterator it) {  // gViewsMu held
+    close(it->second.fd);
+    lossMarks().erase(it);
 }
 
 // The mutexes are held across fork, so that a child never inherits one held by a thread that
@@ -245,6 +263,7 @@ bool serveCallback(int socket, wire::Message& message) {
     switch (message.type) {
         case protocol::kMapView: {
             std::uint64_t size = r.u64();
+            std::uint64_t lossMark = r.u64();
             if (!r.atEnd() || message.fds.size() != 1) return false;
             void* p = MAP_FAILED;
             bool refuse = false;
@@ -265,6 +284,10 @@ bool serveCallback(int socket, wire::Message& message) {
                 address = reinterpret_cast<std::uintptr_t>(p);
                 std::lock_guard lk(gViewsMu);
                 views()[address] = size;
+                if (lossMark < size) {
+                    int fd = fcntl(message.fds[0].get(), F_DUPFD_CLOEXEC, 0);
+                    if (fd >= 0) lossMarks()[address] = LossMark{socket, size, lossMark, fd};
+                }
             }
             w.u64(address);
             if (wire::send(socket, protocol::kMapReply, w.data())) return true;
@@ -272,6 +295,8 @@ bool serveCallback(int socket, wire::Message& message) {
                 // The machine will never know of this view.
                 std::lock_guard lk(gViewsMu);
                 views().erase(address);
+                if (auto mark = lossMarks().find(address); mark != lossMarks().end())
+                    forgetLossMark(mark);
                 munmap(p, size);
             }
             return false;
@@ -287,6 +312,8 @@ bool serveCallback(int socket, wire::Message& message) {
                 if (it != views().end() && it->second == size) {
                     munmap(reinterpret_cast<void*>(static_cast<std::uintptr_t>(address)), size);
                     views().erase(it);
+                    if (auto mark = lossMarks().find(address); mark != lossMarks().end())
+                        forgetLossMark(mark);
                     done = 1;
                 }
             }
@@ -308,6 +335,29 @@ bool serveCallback(int socket, wire::Message& message) {
         }
         default:
             return false;
+    }
+}
+
+void connectionEnded(int socket, bool lost) {
+    std::lock_guard lk(gViewsMu);
+    auto& marks = lossMarks();
+    for (auto it = marks.begin(); it != marks.end();) {
+        auto next = std::next(it);
+        if (it->second.socket == socket) {
+            auto view = views().find(it->first);
+            if (lost && view != views().end() && view->second == it->second.size) {
+                // The view becomes this process's own copy, taken in one step: other processes
+                // of a machine that still runs keep the live record. Then the mark is set.
+                void* at = reinterpret_cast<void*>(it->first);
+                if (mmap(at, it->second.size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED,
+                         it->second.fd, 0) != MAP_FAILED) {
+                    __atomic_store_n(static_cast<std::uint8_t*>(at) + it->second.offset,
+                                     std::uint8_t{1}, __ATOMIC_RELAXED);
+                }
+            }
+            forgetLossMark(it);
+        }
+        it = next;
     }
 }
 

@@ -57,6 +57,11 @@ bool serveCallback(int socket, host::wire::Message& message);
 // Returns an NT status: 0, 0xC0000008 (not a handle) or 0xC0000024 (not an event).
 std::int32_t eventDescriptor(std::uint32_t handleWord, int* fd);
 
+// A device connection has ended. When it was lost (the machine went away, or the connection
+// broke) rather than closed, every view it mapped with a loss mark becomes the process's own
+// copy with the mark set, so that the process sees its device as removed.
+void connectionEnded(int socket, bool lost);
+
 // Views the machine has mapped into this process and not unmapped.
 std::size_t kernelViews();
 

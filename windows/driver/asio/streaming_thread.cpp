@@ -63,6 +63,9 @@ class StreamingThread {
     std::uint32_t clientSlot_ = 0;
     bool realTimeMode_ = false;
     bool negotiated_ = false;
+    // A bail-out after the registration asked for a reset that found no host callbacks (the
+    // host was still inside createBuffers, which the registration had already let succeed).
+    bool resetOwed_ = false;
     HANDLE statisticsThread_ = nullptr;
 
     // The streaming run.
@@ -102,6 +105,10 @@ StreamingThread::Pass StreamingThread::attachPass() {
     Sleep(kAttachPollMs);
     if (driver_->buffersCreated == 0) {
         DebugLog(2, "; (%d)", loggingId_);
+        // A bail-out while the host was still inside createBuffers found no callbacks: the
+        // host, told its buffers were ready, would wait for ever. The request goes out once
+        // the callbacks are there.
+        if (resetOwed_ && driver_->callbacks != nullptr) resetOwed_ = !driver_->requestReset();
         return Pass::Next;
     }
     if (wrapper_ == nullptr) {
@@ -156,13 +163,14 @@ StreamingThread::Pass StreamingThread::attachPass() {
     }
     vq36::AsioInfo* info = uGetAsioInfo(wrapper_);
     if (isAttached_ && info != nullptr) {
+        resetOwed_ = false;  // the host created its buffers again
         streamingRun(info);
         uDeviceValue(wrapper_, vq36::kDeviceMsgStreaming, vq36::kDeviceMsgSet, 0, nullptr);
         return Pass::Next;
     }
     DebugLog(2, "Failure in kIoCtlInitBuffers, so bailing; logging ID: %d", loggingId_);
     driver_->buffersCreated = 0;
-    driver_->requestReset();
+    resetOwed_ = !driver_->requestReset() && isAttached_;
     return Pass::Next;
 }
 
@@ -199,11 +207,16 @@ void StreamingThread::blockPass() {
         return;
     }
     if (!isNotified_) {
-        if (!uDeviceValue(wrapper_, vq36::kDeviceMsgStreaming, vq36::kDeviceMsgSet, 1, nullptr)) {
+        if (uDeviceValue(wrapper_, vq36::kDeviceMsgStreaming, vq36::kDeviceMsgSet, 1, nullptr)) {
+            isNotified_ = true;
+        } else {
             DebugLog(1, "Failed to notify driver of starting streaming");
-            return;
+            // A device that went away before the kernel heard of this client refuses the
+            // notification for ever: without a record the pass goes on to the stopped state,
+            // whose reset requests are all that brings the host back. Otherwise the message is
+            // tried again on the next pass.
+            if (info != nullptr) return;
         }
-        isNotified_ = true;
     }
     const bool kernelStopped =
         info == nullptr || vq36::Load32(&info->isStreamingEnabled) == 0;

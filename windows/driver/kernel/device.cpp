@@ -279,6 +279,9 @@ NTSTATUS EvtDeviceReleaseHardware(WDFDEVICE device, WDFCMRESLIST resourcesTransl
 
     WdfSpinLockAcquire(ctx->stateLock);
     SetStreamingEnabled(ctx, FALSE);
+    // Marked removed in the same step: a buffer initialisation running now cannot switch
+    // streaming on again (or start the timer's scheduling) after the timer is stopped below.
+    if (!ctx->singleInterfaceMode) __atomic_store_n(&ctx->isRemoved, 1, __ATOMIC_RELEASE);
     WdfSpinLockRelease(ctx->stateLock);
     // With streaming off the stream timer re-arms no more; a pass that is running finishes
     // before the device's objects (its spin locks among them) can go.
@@ -288,7 +291,7 @@ NTSTATUS EvtDeviceReleaseHardware(WDFDEVICE device, WDFCMRESLIST resourcesTransl
         // The record stays invalid for ever: an arriving device gets a new device object.
         WdfSpinLockAcquire(ctx->stateLock);
         if (ctx->infoRecord != nullptr) vq36::Store8(&ctx->infoRecord->deviceGone, 1);
-        ctx->isRemoved = 1;
+        __atomic_store_n(&ctx->isRemoved, 1, __ATOMIC_RELEASE);
         WdfSpinLockRelease(ctx->stateLock);
 
         KeInitializeTimer(&ctx->removalWaitTimer);

@@ -193,6 +193,9 @@ NTSTATUS CreateIsoRequests(DeviceContext* ctx);
 NTSTATUS BuildIsoUrb(DeviceContext* ctx, ULONG slot, ULONG capture, ULONG millisecs);
 NTSTATUS GetCurrentFrameNumber(DeviceContext* ctx, ULONG* frame);
 NTSTATUS SendCaptureRequest(DeviceContext* ctx, ULONG slot);
+// Counts the started clients into the record's joinedClientCount and returns the count.
+// stateLock held (or the context being torn down).
+ULONG CountJoinedClients(DeviceContext* ctx);
 ULONG ScheduleCaptureRequests(DeviceContext* ctx);
 EVT_WDF_REQUEST_COMPLETION_ROUTINE EvtCaptureUrbComplete;
 EVT_WDF_REQUEST_COMPLETION_ROUTINE EvtPlaybackUrbComplete;

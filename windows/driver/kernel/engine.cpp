@@ -193,14 +193,19 @@ NTSTATUS SendCaptureRequest(DeviceContext* ctx, ULONG slot) {
     return STATUS_SUCCESS;
 }
 
-ULONG ScheduleCaptureRequests(DeviceContext* ctx) {
-    if (ctx->schedulingActive || ctx->restartPending) return 0;
-
+ULONG CountJoinedClients(DeviceContext* ctx) {
     ULONG joined = 0;
     for (ULONG i = 0; i < ctx->clientCount; ++i) {
         if (ctx->clientTable[i].streamingStarted) ++joined;
     }
     if (ctx->infoRecord != nullptr) vq36::Store32(&ctx->infoRecord->joinedClientCount, joined);
+    return joined;
+}
+
+ULONG ScheduleCaptureRequests(DeviceContext* ctx) {
+    if (ctx->schedulingActive || ctx->restartPending) return 0;
+
+    const ULONG joined = CountJoinedClients(ctx);
 
     if (!ctx->isStreaming) {
         SignalAllClients(ctx);
@@ -363,7 +368,8 @@ void EvtPlaybackUrbComplete(WDFREQUEST request, WDFIOTARGET target,
 void EvtStreamTimer(WDFTIMER timer) {
     DeviceContext* ctx = GetDeviceContext(WdfTimerGetParentObject(timer));
     WdfSpinLockAcquire(ctx->stateLock);
-    if (ctx->isStreaming && ctx->readsInFlight == 0) {
+    // A timer started by a request that raced the device's release sends nothing to its pipes.
+    if (ctx->isStreaming && ctx->readsInFlight == 0 && !ctx->isRemoved) {
         ApplyPendingBlockSize(ctx);
         if (!ctx->restartPending) (void)ScheduleCaptureRequests(ctx);
     }
@@ -389,6 +395,9 @@ void SetStreamingEnabled(DeviceContext* ctx, UCHAR on) {
     ctx->isStreaming = on ? 1 : 0;
     if (ctx->infoRecord == nullptr) return;
     vq36::Store32(&ctx->infoRecord->isStreamingEnabled, on ? 1 : 0);
+    // Output delivery chooses between the single-client path and mixing by the joined count:
+    // it follows the table when streaming stops too, not only at the next scheduling pass.
+    CountJoinedClients(ctx);
     if (!on) SignalAllClients(ctx);
 }
 

@@ -259,9 +259,12 @@ NTSTATUS InitBuffers(DeviceContext* ctx, WDFREQUEST request, FileContext* file,
     *information = sizeof(vq36::InitBuffersResult);
 
     WdfSpinLockAcquire(ctx->stateLock);
-    if (!wasStreaming || ctx->clientCount == 1) SetStreamingEnabled(ctx, TRUE);
+    // A device that is being released while this request ran is not streamed again: its pipes
+    // are about to go. The client learns of it from the record's gone mark.
+    const bool removed = ctx->isRemoved != 0;
+    if (!removed && (!wasStreaming || ctx->clientCount == 1)) SetStreamingEnabled(ctx, TRUE);
     WdfSpinLockRelease(ctx->stateLock);
-    WdfTimerStart(ctx->streamTimer, WDF_REL_TIMEOUT_IN_MS(3));
+    if (!removed) WdfTimerStart(ctx->streamTimer, WDF_REL_TIMEOUT_IN_MS(3));
     return STATUS_SUCCESS;
 }
 
@@ -526,6 +529,7 @@ void RemoveClient(DeviceContext* ctx, FileContext* file) {
             ctx->clientCount -= 1;
             RtlZeroMemory(&ctx->clientTable[ctx->clientCount], sizeof(ClientEntry));
             if (ctx->clientCount == 0) SetStreamingEnabled(ctx, FALSE);
+            CountJoinedClients(ctx);
             break;
         }
     }

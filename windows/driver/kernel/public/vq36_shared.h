@@ -6,9 +6,10 @@
 //
 // AsioInfo is a packed byte layout with fields at odd offsets, written by the kernel and by
 // several client processes without a common lock. Fields are declared with alignment-1 types,
-// and every access goes through the accessors below: single plain moves (volatile, so the
-// compiler neither splits nor merges them), 64-bit values as two 32-bit stores, low word
-// first. A reader in another process can see a torn 64-bit value between the two stores.
+// and every access goes through the accessors below: relaxed atomics where the field is
+// aligned, else single plain moves (volatile, so the compiler neither splits nor merges them),
+// 64-bit values as two 32-bit stores, low word first. A reader in another process can see a
+// torn 64-bit value between the two stores.
 
 #include <cstddef>
 #include <cstdint>
@@ -27,21 +28,70 @@ struct UnalignedU64 {
 static_assert(sizeof(UnalignedU64) == 8);
 
 // ---------------------------------------------------------------------------------------------
-// Accessors.
-inline std::uint8_t Load8(const volatile std::uint8_t* p) { return *p; }
-inline void Store8(volatile std::uint8_t* p, std::uint8_t v) { *p = v; }
-inline std::uint32_t Load32(const volatile UnalignedU32* p) { return *p; }
-inline void Store32(volatile UnalignedU32* p, std::uint32_t v) { *p = v; }
-inline std::int32_t Load32(const volatile UnalignedI32* p) { return *p; }
-inline void Store32(volatile UnalignedI32* p, std::int32_t v) { *p = v; }
+// Accessors. A byte, and a 32-bit word at an offset that is a multiple of 4, is read and written
+// as a relaxed atomic. A word at an odd offset cannot be an atomic of the language: it is one
+// plain move, which this processor family makes whole, and a thread-sanitizer build is told to
+// leave that one move out of its race checks (the lock-free protocol between the kernel and its
+// clients is what keeps it sound).
+
+#if defined(__SANITIZE_THREAD__)
+extern "C" void AnnotateIgnoreReadsBegin(const char* file, int line);
+extern "C" void AnnotateIgnoreReadsEnd(const char* file, int line);
+extern "C" void AnnotateIgnoreWritesBegin(const char* file, int line);
+extern "C" void AnnotateIgnoreWritesEnd(const char* file, int line);
+#define VQ36_UNCHECKED_READ_BEGIN() ::vq36::AnnotateIgnoreReadsBegin(__FILE__, __LINE__)
+#define VQ36_UNCHECKED_READ_END() ::vq36::AnnotateIgnoreReadsEnd(__FILE__, __LINE__)
+#define VQ36_UNCHECKED_WRITE_BEGIN() ::vq36::AnnotateIgnoreWritesBegin(__FILE__, __LINE__)
+#define VQ36_UNCHECKED_WRITE_END() ::vq36::AnnotateIgnoreWritesEnd(__FILE__, __LINE__)
+#else
+#define VQ36_UNCHECKED_READ_BEGIN() ((void)0)
+#define VQ36_UNCHECKED_READ_END() ((void)0)
+#define VQ36_UNCHECKED_WRITE_BEGIN() ((void)0)
+#define VQ36_UNCHECKED_WRITE_END() ((void)0)
+#endif
+
+inline bool IsWordAligned(const volatile void* p) {
+    return (reinterpret_cast<std::uintptr_t>(p) & 3) == 0;
+}
+inline std::uint8_t Load8(const volatile std::uint8_t* p) {
+    return __atomic_load_n(p, __ATOMIC_RELAXED);
+}
+inline void Store8(volatile std::uint8_t* p, std::uint8_t v) {
+    __atomic_store_n(p, v, __ATOMIC_RELAXED);
+}
+inline std::uint32_t Load32(const volatile UnalignedU32* p) {
+    if (IsWordAligned(p)) {
+        return __atomic_load_n(reinterpret_cast<const volatile std::uint32_t*>(p),
+                               __ATOMIC_RELAXED);
+    }
+    VQ36_UNCHECKED_READ_BEGIN();
+    const std::uint32_t v = *p;
+    VQ36_UNCHECKED_READ_END();
+    return v;
+}
+inline void Store32(volatile UnalignedU32* p, std::uint32_t v) {
+    if (IsWordAligned(p)) {
+        __atomic_store_n(reinterpret_cast<volatile std::uint32_t*>(p), v, __ATOMIC_RELAXED);
+        return;
+    }
+    VQ36_UNCHECKED_WRITE_BEGIN();
+    *p = v;
+    VQ36_UNCHECKED_WRITE_END();
+}
+inline std::int32_t Load32(const volatile UnalignedI32* p) {
+    return static_cast<std::int32_t>(Load32(reinterpret_cast<const volatile UnalignedU32*>(p)));
+}
+inline void Store32(volatile UnalignedI32* p, std::int32_t v) {
+    Store32(reinterpret_cast<volatile UnalignedU32*>(p), static_cast<std::uint32_t>(v));
+}
 inline std::uint64_t Load64(const volatile UnalignedU64* p) {
-    std::uint32_t lo = p->low;
-    std::uint32_t hi = p->high;
+    std::uint32_t lo = Load32(&p->low);
+    std::uint32_t hi = Load32(&p->high);
     return (static_cast<std::uint64_t>(hi) << 32) | lo;
 }
 inline void Store64(volatile UnalignedU64* p, std::uint64_t v) {
-    p->low = static_cast<std::uint32_t>(v);
-    p->high = static_cast<std::uint32_t>(v >> 32);
+    Store32(&p->low, static_cast<std::uint32_t>(v));
+    Store32(&p->high, static_cast<std::uint32_t>(v >> 32));
 }
 // Atomic add on a record word shared between processes (the word may sit at an odd offset,
 // which a locked add handles on this processor family). Returns the value before the add.

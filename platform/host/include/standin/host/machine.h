@@ -129,6 +129,12 @@ struct MachineStatus {
     std::size_t processes = 0;    // processes with a device handle open
     std::size_t connections = 0;  // open device handles, sessions and requests in progress
     std::size_t namedEvents = 0;
+    // The kernel's memory still held: pool blocks (all tags) and their bytes, page lists whose
+    // pages are not freed, and views of them in processes.
+    std::size_t poolBlocks = 0;
+    std::size_t poolBytes = 0;
+    std::size_t pageLists = 0;
+    std::size_t userViews = 0;
 };
 
 const char* variantName(vq36::Variant variant);

@@ -34,7 +34,11 @@
 //                    bytes for a status that is not an error, else none)
 //   kClose           u32 thread slot
 //   kClosed          (nothing)
-//   kMapView         u64 size; fd: the region             -> kMapReply u64 address (0: failed)
+//   kMapView         u64 size, u64 loss mark; fd: the region -> kMapReply u64 address (0:
+//                    failed). The loss mark is the offset in the view of a byte that the
+//                    process sets to 1 in its own copy of the view when this connection ends
+//                    without a close (the machine went away): the driver's gone mark, so that
+//                    the process sees its device as removed. kNoLossMark: none.
 //   kUnmapView       u64 address, u64 size                -> kUnmapReply u32 1 done / 0 no view
 //   kLookupEvent     u32 handle                           -> kLookupReply i32 status; fd
 //   kEnumerate       guid[16]                             -> kEnumerateReply u32 n, n strings
@@ -81,6 +85,8 @@ enum Type : std::uint32_t {
     kSessionReply = 52,
     kRefused = 53,
 };
+
+inline constexpr std::uint64_t kNoLossMark = ~std::uint64_t{0};
 
 inline constexpr std::uint32_t kNamedCreate = 1;   // create when missing (else: open only)
 inline constexpr std::uint32_t kNamedManual = 2;   // manual reset (when created)
