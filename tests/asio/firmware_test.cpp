@@ -325,6 +325,9 @@ TEST_F(FirmwareUpdateTest, TheBuiltInImageTakesTheDeviceFrom12To14ThenAnEqualTab
     expectProgressEndsWithOne100();
     EXPECT_EQ(commands(model::kCmdEnterBootLoader), 1u);
     EXPECT_EQ(commands(model::kCmdUpdateDone), 1u);
+    const auto reads = asiotest::commandsOf(*device(), model::kCmdFlashRead);
+    ASSERT_EQ(reads.size(), 2u);  // the device's 96-byte table: 54 bytes, then 42
+    EXPECT_EQ(reads[0].data(4) * 100 + reads[1].data(4), 5442);
     EXPECT_EQ(flashWrites().size(), (kEmbeddedFirmwareSize - 64) / 32);  // every section
     for (const char* line :
          {"Starting firmware update; time of most recent firmware update = 0",
