@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <mutex>
 #include <random>
 
 #include "firmware_image.h"
@@ -236,12 +235,11 @@ TEST_F(FirmwareImageTest, TheBuiltInImageIsASoundVersion14StoredScrambled) {
 
 // ---- Updates against the device model --------------------------------------------------------
 
-std::mutex gProgressMutex;
+// The callback runs on the thread that updates: the test's own.
 std::vector<int> gPercents;
 bool gFlagAlwaysSet = true;
 
 void CALLBACK recordProgress(BYTE* percent) {
-    std::lock_guard lock(gProgressMutex);
     gPercents.push_back(*percent);
     gFlagAlwaysSet = gFlagAlwaysSet && gFirmwareUpdateInProgress.load() == 1;
 }
@@ -263,7 +261,6 @@ class FirmwareUpdateTest : public LinkTest {
     void again() {
         device()->clearCommands();
         logStart = asiotest::logText().size();
-        std::lock_guard lock(gProgressMutex);
         gPercents.clear();
         gFlagAlwaysSet = true;
     }
@@ -274,13 +271,9 @@ class FirmwareUpdateTest : public LinkTest {
                    machine->waitForInterfaces(1, 0);
         });
     }
-    std::vector<int> percents() {
-        std::lock_guard lock(gProgressMutex);
-        return gPercents;
-    }
     // Progress rises below 100 while the update runs (with the flag set) and ends with one 100.
     void expectProgressEndsWithOne100() {
-        const auto p = percents();
+        const auto& p = gPercents;
         ASSERT_FALSE(p.empty());
         EXPECT_TRUE(std::is_sorted(p.begin(), p.end()));
         EXPECT_EQ(p.back(), 100);
@@ -348,7 +341,7 @@ TEST_F(FirmwareUpdateTest, TheBuiltInImageTakesTheDeviceFrom12To14ThenAnEqualTab
     EXPECT_EQ(flashWrites(), (std::vector<std::uint32_t>{0x4000, 0x4020, 0x4040}));
     EXPECT_TRUE(logHas("Firmware update: index 3 needs update == 0 because CRC of "));
     expectProgressEndsWithOne100();
-    EXPECT_EQ(percents().size(), 9u);  // three table chunks, five skipped sections in one jump each
+    EXPECT_EQ(gPercents.size(), 9u);  // three table chunks, five skipped sections in one jump each
     ASSERT_TRUE(runs({1, 4, 0}));
 }
 
@@ -431,7 +424,7 @@ TEST_F(FirmwareUpdateTest, RefusedUpdatesSendNothingAndChangeNothing) {
     EXPECT_EQ(VQ36_set_update_firmware(handle, nullptr, 5000, nullptr), 1);
     EXPECT_EQ(updateMessages(), 0u);
     EXPECT_EQ(vq36::Load32(&record()->lastFwUp), 0u);
-    EXPECT_TRUE(percents().empty());
+    EXPECT_TRUE(gPercents.empty());
     EXPECT_EQ(commands(model::kCmdEnterBootLoader), 0u);
 
     EXPECT_EQ(VQ36_set_update_firmware_from_embedded(nullptr, nullptr), 1);
