@@ -21,16 +21,6 @@ using tooltest::ToolTest;
 
 [[maybe_unused]] const int kShortWaits = setenv("VQ36_TEST_FIRMWARE_WAIT_DIVISOR", "10", 1);
 
-// An update writes thousands of device messages: it is given longer than other commands.
-Run runLong(const std::vector<std::string>& args) {
-    Child child(args);
-    Run r;
-    r.lines = child.rest(180000);
-    r.code = child.wait();
-    for (const auto& l : r.lines) r.text += l + "\n";
-    return r;
-}
-
 // The percent lines of an update, in order.
 std::vector<int> percents(const Run& r) {
     std::vector<int> out;
@@ -41,34 +31,50 @@ std::vector<int> percents(const Run& r) {
 
 class FirmwareTool : public ToolTest {
   protected:
-    std::string host(const char* windowsPath) {
-        std::string path;
-        standin::win32::toHostPath(windowsPath, &path);
-        return path;
-    }
+    // A file below the machine's c:\temp (made when needed).
     std::string file(const std::string& name) {
-        std::filesystem::create_directories(host("c:\\temp"));
-        return host("c:\\temp") + "/" + name;
+        std::string folder;
+        standin::win32::toHostPath("c:\\temp", &folder);
+        std::filesystem::create_directories(folder);
+        return folder + "/" + name;
     }
 };
 
 TEST_F(FirmwareTool, MakesAnImageAndUpdatesTheDeviceFromItWithProgressLines) {
+    // Bad usage and unreadable files give 2; a file that is no image 1, before any device traffic.
+    const std::string code = file("code.bin");
+    std::ofstream(code, std::ios::binary) << std::string(1000, 'x');
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"firmware"},
+             {"firmware", "update"},
+             {"firmware", "version", "extra"},
+             {"firmware", "update", file("missing.bin")},
+             {"firmware", "make", "--version", "1.5"},
+             {"firmware", "make", "--version", "one", "-o", file("x.bin")},
+             {"firmware", "make", "--version", "1.5", "--section", "0x4010:" + code, "-o",
+              file("x.bin")},
+             {"firmware", "make", "--version", "1.5", "--section", "0xFFFF0:" + code, "-o",
+              file("x.bin")}})
+        EXPECT_EQ(tooltest::run(args).code, 2) << args.back();
+    const auto bad = tooltest::run({"firmware", "update", code});
+    EXPECT_EQ(bad.code, 1) << bad.text;
+    EXPECT_TRUE(bad.has("vq36 firmware: the update failed (VQ36_set_update_firmware gave 1)"));
+
     const auto before = tooltest::run({"firmware", "version"});
     ASSERT_EQ(before.code, 0) << before.text;
     EXPECT_TRUE(before.has("device firmware 1.2.345")) << before.text;
     EXPECT_TRUE(before.has("device in boot loader no")) << before.text;
     EXPECT_TRUE(before.has("built-in image 1.4.0")) << before.text;
 
-    std::ofstream(file("code.bin"), std::ios::binary) << std::string(1000, 'x');
     const std::string image = file("fw15.bin");
-    const auto made = tooltest::run({"firmware", "make", "--version", "1.5", "--section",
-                                     "0x20000:" + file("code.bin"), "-o", image});
+    const auto made = tooltest::run(
+        {"firmware", "make", "--version", "1.5", "--section", "0x20000:" + code, "-o", image});
     ASSERT_EQ(made.code, 0) << made.text;
     // 64 + a 96-byte table + 32 (version) + 1024 (the code, in whole chunks).
     EXPECT_TRUE(made.has("wrote " + image + ": firmware 1.5, 2 section(s), 1216 bytes"))
         << made.text;
 
-    const auto updated = runLong({"firmware", "update", image});
+    const auto updated = tooltest::run({"firmware", "update", image});
     ASSERT_EQ(updated.code, 0) << updated.text;
     const auto p = percents(updated);
     ASSERT_FALSE(p.empty()) << updated.text;
@@ -84,8 +90,8 @@ TEST_F(FirmwareTool, MakesAnImageAndUpdatesTheDeviceFromItWithProgressLines) {
 
 TEST_F(FirmwareTool, ASecondUpdateWhileOneRunsFailsWithTheLibrarysReason) {
     // The library's log on: the failing command quotes it.
-    std::filesystem::create_directories(host("c:\\temp\\VexaAsioLog"));
-    std::ofstream(host("c:\\temp\\VexaEnableDebugLog.flag")).close();
+    std::filesystem::create_directories(file("VexaAsioLog"));
+    std::ofstream(file("VexaEnableDebugLog.flag")).close();
 
     Child first({"firmware", "update", "--embedded"});
     ASSERT_TRUE(first.waitFor("1 %", 60000)) << first.output();
@@ -104,31 +110,6 @@ TEST_F(FirmwareTool, ASecondUpdateWhileOneRunsFailsWithTheLibrarysReason) {
     first.rest(180000);
     EXPECT_EQ(first.wait(), 0) << first.output();
     EXPECT_NE(first.output().find("firmware updated; the device runs 1.4.0"), std::string::npos);
-}
-
-TEST_F(FirmwareTool, BadUsageAndUnreadableFilesExitWith2AndBadImagesWith1) {
-    const std::string code = file("code.bin");
-    std::ofstream(code, std::ios::binary) << std::string(64, 'c');
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {"firmware"},
-             {"firmware", "update"},
-             {"firmware", "version", "extra"},
-             {"firmware", "update", file("missing.bin")},
-             {"firmware", "make", "--version", "1.5"},
-             {"firmware", "make", "--version", "one", "-o", file("x.bin")},
-             {"firmware", "make", "--version", "1.5", "--section", "0x4010:" + code, "-o",
-              file("x.bin")},
-             {"firmware", "make", "--version", "1.5", "--section", "0xFFFF0:" + code, "--section",
-              "0xFFFE0:" + code, "-o", file("x.bin")},
-             {"firmware", "make", "--version", "1.5", "--section", "0x20000:" + file("missing"),
-              "-o", file("x.bin")}}) {
-        EXPECT_EQ(tooltest::run(args).code, 2) << args.back();
-    }
-    // A file that is no image: the library refuses it before it addresses the device.
-    const auto bad = tooltest::run({"firmware", "update", code});
-    EXPECT_EQ(bad.code, 1) << bad.text;
-    EXPECT_TRUE(bad.has("vq36 firmware: the update failed (VQ36_set_update_firmware gave 1)"));
-    EXPECT_TRUE(tooltest::run({"firmware", "version"}).has("device firmware 1.2.345"));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <optional>
 #include <thread>
 
+#include "asio_library.h"
 #include "command_line.h"
 #include "control_exports.h"
 #include "standin/host/wire.h"
@@ -20,12 +21,6 @@
 
 namespace vq36tools {
 namespace {
-
-#ifndef VQ36_DEFAULT_ASIO_DLL
-#define VQ36_DEFAULT_ASIO_DLL ""
-#endif
-
-constexpr const char* kLibraryName = "VexaAsioVq36.dll";
 
 // The outgoing control packets are the status monitor's: the queue exists once the monitor of
 // the process has started, and the monitor sends what is queued at its next pass (its passes
@@ -212,16 +207,15 @@ struct Exports {
 // The library loaded and a handle open for one command; both released at the end.
 class Session {
   public:
-    explicit Session(std::FILE* err) : err_(err) {}
+    explicit Session(std::FILE* err) : err_(err), library_("vq36 ctl", err) {}
     ~Session() {
         if (handle != nullptr) x.close(handle);
-        if (module_ != nullptr) FreeLibrary(module_);
     }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
     bool start(const std::string& explicitPath) {
-        if (!load(explicitPath) || !resolveAll()) return false;
+        if (!library_.load(explicitPath) || !resolveAll()) return false;
         handle = x.open();
         if (handle == nullptr) {
             std::fprintf(err_, "vq36 ctl: VQ36_open gave no handle\n");
@@ -234,30 +228,9 @@ class Session {
     AudioDeviceInterfaceWrapper* handle = nullptr;
 
   private:
-    bool load(const std::string& explicitPath) {
-        std::string tried = explicitPath.empty() ? kLibraryName : explicitPath;
-        module_ = LoadLibraryA(tried.c_str());
-        if (module_ == nullptr && explicitPath.empty() && VQ36_DEFAULT_ASIO_DLL[0] != '\0') {
-            tried = VQ36_DEFAULT_ASIO_DLL;
-            module_ = LoadLibraryA(tried.c_str());
-        }
-        if (module_ == nullptr) {
-            std::fprintf(err_, "vq36 ctl: cannot load %s (%s)\n", tried.c_str(),
-                         standin::win32::lastLoaderMessage().c_str());
-            return false;
-        }
-        return true;
-    }
-
     template <class F>
     bool resolve(const char* name, F* function) {
-        FARPROC p = GetProcAddress(module_, name);
-        if (p == nullptr) {
-            std::fprintf(err_, "vq36 ctl: the library does not export %s\n", name);
-            return false;
-        }
-        *function = reinterpret_cast<F>(p);
-        return true;
+        return library_.resolve(name, function);
     }
 
     bool resolveAll() {
@@ -286,7 +259,7 @@ class Session {
     }
 
     std::FILE* err_;
-    HMODULE module_ = nullptr;
+    AsioLibrary library_;
 };
 
 // ---- The commands ----------------------------------------------------------------------

@@ -14,21 +14,16 @@
 #include <iterator>
 #include <optional>
 
+#include "asio_library.h"
 #include "control_exports.h"
 #include "standin/host/wire.h"
 #include "standin/vq36/firmware.h"
 #include "standin/win32/machine.h"
-#include "standin/win32/testing.h"
 #include "win32/windows.h"
 
 namespace vq36tools {
 namespace {
 
-#ifndef VQ36_DEFAULT_ASIO_DLL
-#define VQ36_DEFAULT_ASIO_DLL ""
-#endif
-
-constexpr const char* kLibraryName = "VexaAsioVq36.dll";
 // The library's log of this process, when "c:\temp\VexaEnableDebugLog.flag" exists.
 constexpr const char* kLogFormat = "c:\\temp\\VexaAsioLog\\VexaAsioLogDLL_%06x.log";
 constexpr int kBarWidth = 40;
@@ -60,32 +55,21 @@ struct Exports {
 // The library loaded and a handle open; both released at the end.
 class Library {
   public:
-    explicit Library(std::FILE* err) : err_(err) {}
+    explicit Library(std::FILE* err) : err_(err), library_("vq36 firmware", err) {}
     ~Library() {
         if (handle != nullptr) x.close(handle);
-        if (module_ != nullptr) FreeLibrary(module_);
     }
     Library(const Library&) = delete;
     Library& operator=(const Library&) = delete;
 
     bool start(const std::string& explicitPath) {
-        std::string tried = explicitPath.empty() ? kLibraryName : explicitPath;
-        module_ = LoadLibraryA(tried.c_str());
-        if (module_ == nullptr && explicitPath.empty() && VQ36_DEFAULT_ASIO_DLL[0] != '\0') {
-            tried = VQ36_DEFAULT_ASIO_DLL;
-            module_ = LoadLibraryA(tried.c_str());
-        }
-        if (module_ == nullptr) {
-            std::fprintf(err_, "vq36 firmware: cannot load %s (%s)\n", tried.c_str(),
-                         standin::win32::lastLoaderMessage().c_str());
-            return false;
-        }
-        if (!resolve("VQ36_open", &x.open) || !resolve("VQ36_close", &x.close) ||
-            !resolve("VQ36_get_firmware_version", &x.firmwareVersion) ||
-            !resolve("VQ36_get_firmware_embedded_version", &x.embeddedVersion) ||
-            !resolve("VQ36_is_boot_device", &x.isBootDevice) ||
-            !resolve("VQ36_set_update_firmware", &x.update) ||
-            !resolve("VQ36_set_update_firmware_from_embedded", &x.updateEmbedded))
+        if (!library_.load(explicitPath) || !library_.resolve("VQ36_open", &x.open) ||
+            !library_.resolve("VQ36_close", &x.close) ||
+            !library_.resolve("VQ36_get_firmware_version", &x.firmwareVersion) ||
+            !library_.resolve("VQ36_get_firmware_embedded_version", &x.embeddedVersion) ||
+            !library_.resolve("VQ36_is_boot_device", &x.isBootDevice) ||
+            !library_.resolve("VQ36_set_update_firmware", &x.update) ||
+            !library_.resolve("VQ36_set_update_firmware_from_embedded", &x.updateEmbedded))
             return false;
         handle = x.open();
         if (handle == nullptr) {
@@ -99,19 +83,8 @@ class Library {
     AudioDeviceInterfaceWrapper* handle = nullptr;
 
   private:
-    template <class F>
-    bool resolve(const char* name, F* function) {
-        FARPROC p = GetProcAddress(module_, name);
-        if (p == nullptr) {
-            std::fprintf(err_, "vq36 firmware: the library does not export %s\n", name);
-            return false;
-        }
-        *function = reinterpret_cast<F>(p);
-        return true;
-    }
-
     std::FILE* err_;
-    HMODULE module_ = nullptr;
+    AsioLibrary library_;
 };
 
 std::string versionText(const VersionRecord& v) {
