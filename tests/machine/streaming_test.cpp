@@ -210,8 +210,11 @@ TEST_F(Streaming, WhatTheClientWritesThreeBlocksAheadIsPlayedInOrder) {
             if (!silent(before)) ++breaks;
             continue;
         }
-        for (unsigned ch = 1; ch < 10; ++ch) ASSERT_EQ(frame[ch], frame[0] + ch) << f;
-        if (!silent(before) && frame[0] != before[0] + 16) ++breaks;
+        // A frame the device took while a late client was still writing it holds channels of
+        // two laps: one more break of the late client's, counted below with the others.
+        bool whole = true;
+        for (unsigned ch = 1; ch < 10; ++ch) whole = whole && frame[ch] == frame[0] + ch;
+        if (!whole || (!silent(before) && frame[0] != before[0] + 16)) ++breaks;
     }
     EXPECT_GT(frames, 2u * 48000);
     // A client woken too late leaves a block unwritten: the device plays stale frames there,
