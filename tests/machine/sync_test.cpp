@@ -168,8 +168,9 @@ struct Gate {
 
 DWORD WINAPI waitForGate(LPVOID p) {
     auto* gate = static_cast<Gate*>(p);
-    gate->id = GetCurrentThreadId();
+    // The id is stored last: the test reads the priority once it sees the id.
     gate->priority = GetThreadPriority(GetCurrentThread());
+    gate->id = GetCurrentThreadId();
     WaitForSingleObject(gate->go, INFINITE);
     return 7;
 }
