@@ -381,17 +381,29 @@ inline float clip(float v) {
 }
 
 // Frames [from, to) of the accumulator block, every channel clipped, into consecutive
-// interleaved frames at `out`. A NaN passes unchanged: each bound returns the sample itself
-// when the comparison with it fails.
+// interleaved frames at `out`. The accumulator is read as whole words (four at a time where it
+// allows 8-byte words); a NaN passes unchanged: each bound returns the sample itself when the
+// comparison with it fails.
 void clipFrames(const float* block, float* out, std::uint32_t from, std::uint32_t to) {
-    const __m128 low = _mm_set1_ps(-1.0f);
-    const __m128 high = _mm_set1_ps(1.0f);
     std::uint32_t i = from * kChannels;
     const std::uint32_t end = to * kChannels;
-    for (; i + 4 <= end; i += 4, out += 4) {
-        _mm_storeu_ps(out, _mm_min_ps(high, _mm_max_ps(low, _mm_loadu_ps(block + i))));
+    if (reinterpret_cast<std::uintptr_t>(block + i) % 8 == 0) {
+        const __m128 low = _mm_set1_ps(-1.0f);
+        const __m128 high = _mm_set1_ps(1.0f);
+        for (; i + 4 <= end; i += 4, out += 4) {
+            const auto* words = reinterpret_cast<const std::uint64_t*>(block + i);
+            const auto first =
+                std::atomic_ref<const std::uint64_t>(words[0]).load(std::memory_order_relaxed);
+            const auto second =
+                std::atomic_ref<const std::uint64_t>(words[1]).load(std::memory_order_relaxed);
+            const __m128 v = _mm_castsi128_ps(
+                _mm_set_epi64x(static_cast<long long>(second), static_cast<long long>(first)));
+            _mm_storeu_ps(out, _mm_min_ps(high, _mm_max_ps(low, v)));
+        }
     }
-    for (; i < end; ++i, ++out) *out = clip(block[i]);
+    for (; i < end; ++i, ++out) {
+        *out = clip(std::atomic_ref<const float>(block[i]).load(std::memory_order_relaxed));
+    }
 }
 
 // The completing client: the clipped sum of every channel into the ring, then the accumulator
@@ -399,7 +411,17 @@ void clipFrames(const float* block, float* out, std::uint32_t from, std::uint32_
 void complete(float* block, const Destination& d, std::uint32_t s) {
     if (d.overhangFrames != 0) clipFrames(block, d.overhang, 0, d.overhangFrames);
     clipFrames(block, d.ringFrames, d.overhangFrames, s);
-    std::memset(block, 0, static_cast<std::size_t>(s) * kFrameBytes);
+    if (reinterpret_cast<std::uintptr_t>(block) % 8 == 0) {
+        auto* words = reinterpret_cast<std::uint64_t*>(block);
+        for (std::uint32_t i = 0; i < s * kChannels / 2; ++i) {
+            std::atomic_ref<std::uint64_t>(words[i]).store(0, std::memory_order_relaxed);
+        }
+        return;
+    }
+    auto* words = reinterpret_cast<std::uint32_t*>(block);
+    for (std::uint32_t i = 0; i < s * kChannels; ++i) {
+        std::atomic_ref<std::uint32_t>(words[i]).store(0, std::memory_order_relaxed);
+    }
 }
 
 }  // namespace
@@ -435,7 +457,8 @@ void deliverOutputBlock(const OutputBlock& b) {
     if (before != vq36::Load32(&info->joinedClientCount) - 1) return;
     const Destination d = applyOverhangRule(info, b.ring, pos, s, blockBytes, ringBytes);
     complete(block, d, s);
-    // The cleared block is out before the count says the block may be mixed again.
-    std::atomic_thread_fence(std::memory_order_release);
+    // The cleared block is out before the count says the block may be mixed again: the
+    // processor keeps stores in their order, and this keeps the compiler from moving them.
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     vq36::Store32(&info->blockDeliveryCount[pos], 0);
 }
