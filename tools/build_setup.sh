@@ -1,6 +1,6 @@
-# The set-up that tools/test.sh and tools/sanitize.sh share (sourced, not run): strict mode, the
-# checkout as the working folder ($here), the Debian packages the build needs, and the compiler
-# launcher ($launcher: ccache when it is there, else nothing) for cmake's command line.
+# The set-up that tools/test.sh, tools/sanitize.sh and tools/demo.sh share (sourced, not run):
+# strict mode, the checkout as the working folder ($here), the Debian packages the build needs,
+# and the compiler launcher ($launcher: ccache when it is there, else nothing) for cmake.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$here"
