@@ -53,6 +53,9 @@ constexpr int kLeds = 19;  // the LED row of a connected device: centres from x 
 constexpr double kLedFirstX = 144.0;
 constexpr double kLedLastX = 477.0;
 constexpr int kLedY = 296;
+// The status line's second half, right-aligned at x 469 on y 269: "Update Complete: Rebooting"
+// at 100 %, empty while the update runs.
+constexpr RECT kSecondLine = {320, 262, 467, 277};
 
 // The library's PNG resources the script compares frames with.
 enum ImageId : int {
@@ -179,6 +182,15 @@ std::uint32_t meanAround(const Image& image, int x, int y) {
     if (n == 0) return 0;
     return static_cast<std::uint32_t>(sum[0] / n) | static_cast<std::uint32_t>(sum[1] / n) << 8 |
            static_cast<std::uint32_t>(sum[2] / n) << 16;
+}
+
+// Whether white text stands in the rectangle: a few pixels near white.
+bool textIn(const Image& frame, const RECT& r) {
+    int white = 0;
+    for (int y = r.top; y < r.bottom && y < frame.height; ++y)
+        for (int x = r.left; x < r.right && x < frame.width; ++x)
+            white += channelDistance(frame.at(x, y), 0xFFFFFFFFu) < 3 * kClose ? 1 : 0;
+    return white >= 12;
 }
 
 // ---- The script ------------------------------------------------------------------------------
@@ -474,7 +486,8 @@ void Script::step(HWND dialog) {
                 if (!save(frame, "5-update-50.png")) return fail(dialog, frame, problem_);
                 return next(Stage::kUpdateComplete, kUpdateLimit);
             }
-            if (first != kLeds) return;
+            // From 95 % on every LED is lit; 100 % also brings the second status line.
+            if (first != kLeds || !textIn(frame, kSecondLine)) return;
             if (!save(frame, "6-update-complete.png")) return fail(dialog, frame, problem_);
             return next(Stage::kUpdateEnd, kUpdateLimit);
         }

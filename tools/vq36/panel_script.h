@@ -10,13 +10,13 @@
 //                          down (the list's own window drawn over the client area where it lies)
 //   5-update-50.png        page 0 again, the update started with its button: the frame whose
 //                          LED row shows LEDs 0 to 9 lit, 50 %
-//   6-update-complete.png  the update at 100 %: all 19 LEDs lit
+//   6-update-complete.png  the update at 100 %: all 19 LEDs lit and the second status line
 //
 // The script reads only what a person sees: it waits for each state by comparing the frame's
 // pixels with the library's own images (backgrounds, update button, radio buttons, LEDs) at
-// the places where the dialog draws them. The update lasts as long as it does on the device
-// (its two fixed waits alone 11 s); VQ36_TEST_FIRMWARE_WAIT_DIVISOR=N in the environment
-// divides those waits by N (1 to 1000).
+// the places where the dialog draws them, and by looking for white text where a status line
+// stands. The update lasts as long as it does on the device (its two fixed waits alone 11 s);
+// VQ36_TEST_FIRMWARE_WAIT_DIVISOR=N in the environment divides those waits by N (1 to 1000).
 
 #include <cstdio>
 
