@@ -56,8 +56,8 @@ std::uint32_t led(const Picture& p, int i) {
 TEST(PanelScreenshots, TheScriptWritesSixPicturesOfTheClientAreaInTheirStates) {
     const std::string dir = testing::TempDir() + "/vq36_panel_" + std::to_string(getpid());
     std::filesystem::remove_all(dir);
-    // The update's two fixed waits (11 s) shortened: the pictures are taken before the end.
-    setenv("VQ36_TEST_FIRMWARE_WAIT_DIVISOR", "20", 1);
+    // The update's two fixed waits (3 s and 8 s) shortened; the 100 % frame has 1.6 s to come.
+    setenv("VQ36_TEST_FIRMWARE_WAIT_DIVISOR", "5", 1);
     const auto r = run({"asio", "panel", "--screenshots", dir});
     ASSERT_EQ(r.code, 0) << r.text;
 
