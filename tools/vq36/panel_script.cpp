@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
@@ -195,7 +196,7 @@ bool textIn(const Image& frame, const RECT& r) {
 
 // ---- The script ------------------------------------------------------------------------------
 
-// The states in the order the script goes through them, and how long each may take to come.
+// The states in the order the script goes through them.
 enum class Stage {
     kNotConnected,
     kPreferences,
@@ -211,35 +212,20 @@ enum class Stage {
     kClosing,
 };
 
-const char* stageName(Stage s) {
-    switch (s) {
-        case Stage::kNotConnected:
-            return "the searching dialog";
-        case Stage::kPreferences:
-            return "page 0 with the update offered";
-        case Stage::kPgmInputs:
-            return "page 1";
-        case Stage::kMidiPage:
-            return "page 3";
-        case Stage::kListOpen:
-            return "the dropped-down MIDI Out list";
-        case Stage::kListClosed:
-            return "page 3 with the list closed";
-        case Stage::kPreferencesAgain:
-            return "page 0 again";
-        case Stage::kUpdateHalf:
-            return "the update at 50 %";
-        case Stage::kUpdateMissed:
-            return "the end of an update whose 50 % was not drawn";
-        case Stage::kUpdateComplete:
-            return "the update at 100 %";
-        case Stage::kUpdateEnd:
-            return "the end of the update";
-        case Stage::kClosing:
-            return "the end";
-    }
-    return "?";
-}
+// What the dialog is waited for in each stage, for the message when it does not come.
+constexpr const char* kAwaited[] = {"the searching dialog",
+                                    "page 0 with the update offered",
+                                    "page 1",
+                                    "page 3",
+                                    "the dropped-down MIDI Out list",
+                                    "page 3 with the list closed",
+                                    "page 0 again",
+                                    "the update at 50 %",
+                                    "the end of an update whose 50 % was not drawn",
+                                    "the update at 100 %",
+                                    "the end of the update",
+                                    "the end"};
+static_assert(std::size(kAwaited) == static_cast<std::size_t>(Stage::kClosing) + 1);
 
 constexpr auto kStepLimit = std::chrono::seconds(30);
 constexpr auto kUpdateLimit = std::chrono::seconds(180);
@@ -425,7 +411,8 @@ void Script::step(HWND dialog) {
     const Image frame = standin::ui::captureClient(dialog);
     if (now > deadline_) {
         return fail(dialog, frame,
-                    std::string("the dialog did not show ") + stageName(stage_) + " in time");
+                    std::string("the dialog did not show ") + kAwaited[static_cast<int>(stage_)] +
+                        " in time");
     }
     if (frame.width != kClientWidth || frame.height != kClientHeight) return;
 
