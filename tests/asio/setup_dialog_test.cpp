@@ -359,6 +359,30 @@ TEST_F(SetupDialogTest, PreferencesPageClicksDragsAndDeviceMessages) {
     EXPECT_EQ(activeDialog.load(), nullptr);
 }
 
+TEST_F(SetupDialogTest, AnUnansweredRequestIsRepeatedEveryTwoSecondsAndOnlyOffIsSelected) {
+    standin::host::PlugOptions plug;
+    plug.config.controls = {};  // a surface that reports nothing
+    plug.config.startValues = {};
+    startMachine(1, plug);
+    run([&](HWND dialog) {
+        ASSERT_TRUE(until([&] { return allControlsRequests() >= 3; }, 20000));
+        std::vector<std::uint32_t> frames;
+        for (const auto& c : asiotest::commandsOf(*device(), vq36::kDeviceCmdHidiPacket))
+            if (c.data(1) == 0xF0 && c.data(3) == kHidiSysExAllControls)
+                frames.push_back(c.frameNumber);
+        for (std::size_t i = 1; i < frames.size(); ++i) {
+            EXPECT_GE(frames[i] - frames[i - 1], 1900u);  // bus frames of 1 ms
+            EXPECT_LE(frames[i] - frames[i - 1], 6000u);
+        }
+        // Nothing reported: of the radio buttons only "Off" (value 0) is selected.
+        const ui::Image f = settled();
+        EXPECT_TRUE(shows(f, 200, 206, 205, 438, 89));
+        EXPECT_FALSE(shows(f, 200, 206, 205, 364, 89));
+        EXPECT_FALSE(shows(f, 200, 206, 205, 198, 89));
+        ui::postKey(dialog, VK_ESCAPE);
+    });
+}
+
 // ---- Pages 1 and 3, and the repaint rules ----------------------------------------------------
 
 TEST_F(SetupDialogTest, PagesCycleFilterResonanceChannelListsAndRepaintRules) {
@@ -413,7 +437,10 @@ TEST_F(SetupDialogTest, PagesCycleFilterResonanceChannelListsAndRepaintRules) {
             vq36::HidiInEntry entry{};
             entry.data[0] = static_cast<BYTE>(bytes.size());
             std::copy(bytes.begin(), bytes.end(), entry.data + 1);
+            // As the status monitor delivers: under the link's lock, never beside it.
+            EnterCriticalSection(&gOpenWrapperLock);
             AAsioSetupDialog::OnDeviceHidiMessage(&entry);
+            LeaveCriticalSection(&gOpenWrapperLock);
         };
         ASSERT_TRUE(until([] { return repaintPending.load() == 0; }));
         deliver({0xF0, 0x17, 0x33, 0x05, 0xF7});
