@@ -196,11 +196,12 @@ DWORD WINAPI SetupDialogPollThread(LPVOID parameter) {
                     VersionRecord builtIn = embeddedFirmwareVersion.load();
                     RH_get_firmware_embedded_version(handle, &builtIn);
                     embeddedFirmwareVersion.store(builtIn);
+                    // The boot loader offers the update unless another port has the device;
+                    // otherwise the versions decide.
                     const bool newer =
-                        isBoot == 1
-                            ? !otherPortActive
-                            : static_cast<std::int32_t>(version.major * 100 + version.minor) <
-                                  static_cast<std::int32_t>(builtIn.major * 100 + builtIn.minor);
+                        (isBoot == 1 && !otherPortActive) ||
+                        static_cast<std::int32_t>(version.major * 100 + version.minor) <
+                            static_cast<std::int32_t>(builtIn.major * 100 + builtIn.minor);
                     isNewerFirmwareAvailable.store(newer ? 1 : 0, relaxed);
                 }
             }
