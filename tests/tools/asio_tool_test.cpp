@@ -97,6 +97,8 @@ TEST(AsioCommandLine, BadUsageExitsTwoWithAMessage) {
         {"asio", "stream", "--buffer-size", "3001"},
         {"asio", "stream", "--record", "x.wav"},  // no inputs
         {"asio", "stream", "--loud"},
+        {"asio", "panel", "--screenshots"},
+        {"asio", "panel", "--window"},
         {"regsvr", "--bogus"},
     };
     for (const auto& args : bad) {

@@ -202,6 +202,8 @@ Status Brush::GetLastStatus() const {
     lastResult = Ok;
     return s;
 }
+SolidBrush::~SolidBrush() = default;
+
 SolidBrush::SolidBrush(const Color& color) {
     lastResult = notStarted();
     if (lastResult == Ok) nativeBrush = new GpBrush{color.GetValue()};
@@ -361,6 +363,8 @@ Status Image::GetLastStatus() const {
     lastResult = Ok;
     return s;
 }
+
+Bitmap::~Bitmap() = default;
 
 Bitmap::Bitmap(INT width, INT height, PixelFormat format) {
     lastResult = notStarted();

@@ -109,6 +109,8 @@ BOOL CGdiObject::DeleteObject() {
     return ::DeleteObject(Detach());
 }
 
+CFont::~CFont() = default;
+
 BOOL CFont::CreatePointFont(int nPointSize, LPCSTR lpszFaceName, CDC* /*pDC*/) {
     LOGFONTA lf{};
     lf.lfHeight = -MulDiv(nPointSize, 96, 720);

@@ -63,6 +63,8 @@ class AFX_API CGdiObject : public CObject {
 
 class AFX_API CFont : public CGdiObject {
   public:
+    CFont() = default;
+    ~CFont() override;  // defined in the framework, which keeps the class's one vtable
     // nPointSize in tenths of a point, at 96 pixels per inch (80: 8 points, 11 pixels).
     BOOL CreatePointFont(int nPointSize, LPCSTR lpszFaceName, CDC* pDC = nullptr);
     BOOL CreateFontIndirect(const LOGFONTA* lpLogFont);
