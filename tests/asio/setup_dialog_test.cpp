@@ -412,12 +412,21 @@ TEST_F(SetupDialogTest, PagesCycleFilterResonanceChannelListsAndRepaintRules) {
         EXPECT_FALSE(shows(f, 201, 206, 205, 204, 171));
         EXPECT_TRUE(shows(f, 201, 206, 205, 204, 195));
 
-        // Page 3: the faces show the stored channels, and a list opens on them.
-        MidiChannelPair pair{0, 5};
-        ASSERT_EQ(VQ36_set_midi_channels(probe, &pair), 0);
+        // Page 3: the faces show the stored channels (two faces 163 pixels apart look alike
+        // exactly when their channels do), and a list opens on its channel.
         click(20, 25);
         ASSERT_EQ(SetupDialogPage.load(), 3);
-        frame();
+        auto facesAlike = [&](MidiChannelPair pair) {
+            EXPECT_EQ(VQ36_set_midi_channels(probe, &pair), 0);
+            InvalidateRect(dialog, nullptr, TRUE);
+            const ui::Image f = frame();
+            for (int y = 82; y < 102; ++y)
+                for (int x = 251; x < 315; ++x)
+                    if (f.at(x, y) != f.at(x + 163, y)) return false;
+            return true;
+        };
+        EXPECT_TRUE(facesAlike({5, 5}));
+        EXPECT_FALSE(facesAlike({0, 5}));
         HWND out = GetDlgItem(dialog, 400), in = GetDlgItem(dialog, 401);
         ASSERT_NE(out, nullptr);
         EXPECT_EQ(SendMessageA(out, CB_GETCURSEL, 0, 0), 5);
