@@ -168,6 +168,34 @@ class SetupDialogTest : public LinkTest {
         until([&] { return repaintPending.load() == 0 && !GetUpdateRect(window, nullptr, FALSE); });
         return frame();
     }
+    // Whether the frame's status lines read `left` and `right`: its firmware panel rows against
+    // the texts drawn on background 200 at the lines' places (left middle, right middle).
+    bool statusLinesRead(const ui::Image& f, const wchar_t* left, const wchar_t* right) {
+        using namespace Gdiplus;
+        CGdiPlusBitmapResource background;
+        background.Load(200, "PNG", AfxGetResourceHandle());
+        Bitmap expected(669, 327, PixelFormat32bppARGB);
+        Graphics g(&expected);
+        g.SetSmoothingMode(SmoothingModeAntiAlias);
+        g.SetTextRenderingHint(TextRenderingHintAntiAliasGridFit);
+        g.DrawImage(background, 0, 0);
+        FontFamily arial(L"Arial");
+        Font font(&arial, 9, FontStyleRegular, UnitPoint);
+        SolidBrush white(Color(0xFFFFFFFF));
+        RectF box;
+        g.MeasureString(left, -1, &font, RectF(36, 269, 0, 0), nullptr, &box);
+        g.DrawString(left, -1, &font, RectF(36, 269 - box.Height / 2, 0, 0), nullptr, &white);
+        g.MeasureString(right, -1, &font, RectF(469, 269, 0, 0), nullptr, &box);
+        g.DrawString(right, -1, &font, RectF(469 - box.Width, 269 - box.Height / 2, 0, 0), nullptr,
+                     &white);
+        for (int y = 260; y < 280; ++y)
+            for (int x = 30; x < 476; ++x) {
+                Color c;
+                expected.GetPixel(x, y, &c);
+                if (distance(c.GetValue(), f.at(x, y)) > 2) return false;
+            }
+        return true;
+    }
     bool connectedAndReported() {
         return isConnected.load() == 1 && ControlMirror[36].load() == 1 &&
                deviceFirmwareVersion.load().major != 0;
@@ -262,6 +290,10 @@ TEST_F(SetupDialogTest, PreferencesPageClicksDragsAndDeviceMessages) {
 
         // The label belongs to the click area: left of the button to the end of its text.
         ui::Image f = frame();
+        EXPECT_TRUE(
+            statusLinesRead(f, L"Device Firmware Version: 1.02", L"New Firmware Version: 1.04"));
+        EXPECT_FALSE(
+            statusLinesRead(f, L"Device Firmware Version: 1.03", L"New Firmware Version: 1.04"));
         Gdiplus::Bitmap scratch(1, 1);
         Gdiplus::Graphics g(&scratch);
         Gdiplus::FontFamily arial(L"Arial");
@@ -605,6 +637,7 @@ TEST_F(SetupDialogTest, TheBootLoaderIsUpdatedAutomaticallyFrom12To14WithProgres
         ui::Image f = frame();
         const std::uint32_t percent = updateProgress.load();
         EXPECT_EQ(litLeds(f, 200, true).size(), percent * 19 / 100 + 1);
+        EXPECT_TRUE(statusLinesRead(f, L"Updating From 0.09 To 1.04: Do Not Unplug!", L""));
         // Overlay 221 over every panel but the firmware panel.
         EXPECT_LE(distance(f.at(160, 60), over(png(221).at(160, 60), png(200).at(160, 60))), 2);
         EXPECT_EQ(f.at(485, 245), png(200).at(485, 245));
@@ -616,6 +649,8 @@ TEST_F(SetupDialogTest, TheBootLoaderIsUpdatedAutomaticallyFrom12To14WithProgres
         f = frame();
         if (isUpdating.load() == 1) {
             EXPECT_EQ(litLeds(f, 200, true).size(), 19u);
+            EXPECT_TRUE(statusLinesRead(f, L"Device Firmware Version: 1.04",
+                                        L"Update Complete: Rebooting"));
         }
         ASSERT_TRUE(until(
             [&] {
@@ -646,6 +681,7 @@ TEST_F(SetupDialogTest, ClosingDuringAnUpdateLetsItFinishWithoutTheDialog) {
         // The update is held in a write until the dialog has gone.
         gate.arm();
         ASSERT_TRUE(eventually([&] { return gate.isHeld(); }));
+        EXPECT_TRUE(statusLinesRead(frame(), L"Updating From 1.02 To 1.04: Do Not Unplug!", L""));
         ui::postKey(dialog, VK_ESCAPE);
     });
     gate.open();
