@@ -142,6 +142,8 @@ BOOL CBrush::CreateSolidBrush(COLORREF crColor) {
     return Attach(::CreateSolidBrush(crColor));
 }
 
+CDC::~CDC() = default;
+
 CDC* CDC::FromHandle(HDC hDC) {
     if (hDC == nullptr) return nullptr;
     auto& slot = tTemps.dcs[hDC];

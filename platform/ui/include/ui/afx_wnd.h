@@ -85,7 +85,7 @@ class AFX_API CBrush : public CGdiObject {
 class AFX_API CDC : public CObject {
   public:
     CDC() = default;
-    ~CDC() override = default;
+    ~CDC() override;  // defined in the framework, which keeps the class's one vtable
     CDC(const CDC&) = delete;
     CDC& operator=(const CDC&) = delete;
     HDC m_hDC = nullptr;
