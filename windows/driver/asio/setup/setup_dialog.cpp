@@ -320,7 +320,10 @@ void CALLBACK AAsioSetupDialog::OnDeviceHidiMessage(vq36::HidiInEntry* entry) {
     if (AnySliderDragging() || activeDialog.load() == nullptr || entry == nullptr) return;
     HidiParser* parser = messageParser.load(std::memory_order_acquire);
     if (parser == nullptr) {
-        parser = new HidiParser;
+        // The parser lives in the library's own storage, so it goes with the library when a host
+        // unloads it; only the status monitor thread gets here, so it is made once.
+        static HidiParser parserStorage;
+        parser = &parserStorage;
         messageParser.store(parser, std::memory_order_release);
     }
     parser->attach(reinterpret_cast<HidiPacket*>(entry->data));
