@@ -24,7 +24,7 @@ constexpr int kDefaultMinVisible = 30;
 constexpr int kScrollBarWidth = 17;
 constexpr int kScrollArrowHeight = 17;
 constexpr int kMinThumbHeight = 8;
-constexpr COLORREF kScrollTrack = RGB(240, 240, 240);
+constexpr COLORREF kScrollTrack = kDialogFace;
 constexpr COLORREF kScrollThumb = RGB(205, 205, 205);
 constexpr COLORREF kScrollPressed = RGB(166, 166, 166);
 constexpr COLORREF kScrollGlyph = RGB(96, 96, 96);
@@ -78,6 +78,14 @@ FontSpec fontSpecOf(HFONT font) {
 int naturalItemHeight(HFONT font) {
     TextExtent e = measure(fontSpecOf(font), "Mg");
     return static_cast<int>(std::ceil(e.ascent + e.descent));
+}
+
+// The one-pixel grey frame of the face and of the open list; leaves the grey as the source.
+void strokeFrame(cairo_t* cr, const RECT& rc) {
+    cairo_set_source_rgb(cr, 0.48, 0.48, 0.48);
+    cairo_set_line_width(cr, 1);
+    cairo_rectangle(cr, 0.5, 0.5, rc.right - 1, rc.bottom - 1);
+    cairo_stroke(cr);
 }
 
 void notifyParent(HWND comboWnd, int code) {
@@ -298,10 +306,7 @@ LRESULT CALLBACK comboProc(HWND h, UINT msg, WPARAM wParam, LPARAM lParam) {
                          static_cast<int>(text.size()));
                 if (DeviceContext* d = deviceContext(dc)) {
                     cairo_t* cr = d->cr;
-                    cairo_set_source_rgb(cr, 0.48, 0.48, 0.48);
-                    cairo_set_line_width(cr, 1);
-                    cairo_rectangle(cr, 0.5, 0.5, rc.right - 1, rc.bottom - 1);
-                    cairo_stroke(cr);
+                    strokeFrame(cr, rc);
                     double ax = rc.right - 10, ay = rc.bottom / 2.0;
                     cairo_move_to(cr, ax - 4, ay - 2);
                     cairo_line_to(cr, ax + 4, ay - 2);
@@ -594,14 +599,7 @@ void paintList(HWND list, HWND comboWnd) {
                  static_cast<int>(items[i].size()));
     }
     if (l.scrolls) paintScrollBar(dc, l, pressed);
-    if (DeviceContext* d = deviceContext(dc)) {
-        // The frame, as the face's.
-        cairo_t* cr = d->cr;
-        cairo_set_source_rgb(cr, 0.48, 0.48, 0.48);
-        cairo_set_line_width(cr, 1);
-        cairo_rectangle(cr, 0.5, 0.5, rc.right - 1, rc.bottom - 1);
-        cairo_stroke(cr);
-    }
+    if (DeviceContext* d = deviceContext(dc)) strokeFrame(d->cr, rc);  // as the face's
     EndPaint(list, &ps);
 }
 
