@@ -243,6 +243,10 @@ bool postClick(HWND topLevel, int x, int y) {
            postMouse(topLevel, WM_LBUTTONUP, x, y, 0);
 }
 
+bool postWheel(HWND topLevel, int x, int y, int delta, WPARAM keys) {
+    return postMouse(topLevel, WM_MOUSEWHEEL, x, y, MAKEWPARAM(keys, delta));
+}
+
 bool postKey(HWND topLevel, WPARAM virtualKey) {
     return win32::postKeyInput(topLevel, WM_KEYDOWN, virtualKey) &&
            win32::postKeyInput(topLevel, WM_KEYUP, virtualKey);

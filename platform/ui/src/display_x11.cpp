@@ -60,6 +60,18 @@ WPARAM virtualKey(KeySym sym) {
             return VK_UP;
         case XK_Down:
             return VK_DOWN;
+        case XK_Left:
+            return VK_LEFT;
+        case XK_Right:
+            return VK_RIGHT;
+        case XK_Prior:
+            return VK_PRIOR;
+        case XK_Next:
+            return VK_NEXT;
+        case XK_Home:
+            return VK_HOME;
+        case XK_End:
+            return VK_END;
         case XK_F4:
             return VK_F4;
         default:
@@ -286,6 +298,13 @@ class X11Backend final : public Backend {
                 } else if (e.xbutton.button == Button3) {
                     msg = down ? WM_RBUTTONDOWN : WM_RBUTTONUP;
                     keys = down ? keys | MK_RBUTTON : keys & ~static_cast<WPARAM>(MK_RBUTTON);
+                } else if (e.xbutton.button == Button4 || e.xbutton.button == Button5) {
+                    // The server gives each notch of the wheel as a press (and a release) of
+                    // button 4 (away from the user) or 5 (towards).
+                    if (!down) break;
+                    msg = WM_MOUSEWHEEL;
+                    const int delta = e.xbutton.button == Button4 ? WHEEL_DELTA : -WHEEL_DELTA;
+                    keys = MAKEWPARAM(keys, delta);
                 } else {
                     break;
                 }

@@ -1,7 +1,7 @@
 // The X11 display under Xvfb, with real input from xdotool: the demonstration program's
-// dialog gets a click, its channel list is picked from with the mouse, Escape ends it, and what
-// the server shows equals the offscreen rendering of the same frame. Skipped (with the reason)
-// only when Xvfb cannot start.
+// dialog gets a click, its channel list is picked from with the mouse, scrolled with the wheel
+// and driven with keys, Escape ends it, and what the server shows equals the offscreen
+// rendering of the same frame. Skipped (with the reason) only when Xvfb cannot start.
 
 #include <cairo.h>
 
@@ -61,6 +61,18 @@ TEST_F(X11Display, RealClicksReachTheDialogAndPickFromItsChannelList) {
     xdotool({"mousemove", "--window", w, "215",
              std::to_string(60 + 5 * itemHeight + itemHeight / 2), "click", "1"});
     EXPECT_TRUE(demo.waitForLine("closeup 5", 10000)) << demo.tail();
+    // Reopened, a notch of the wheel (button 5) scrolls the list by a row, so its last row
+    // holds the last item; reopened on that, Home and Enter take the first.
+    xdotool({"mousemove", "--window", w, "230", "50", "click", "1"});
+    EXPECT_TRUE(demo.waitForLine("ctlcolor listbox", 10000)) << demo.tail();
+    xdotool({"mousemove", "--window", w, "215", "100", "click", "5"});
+    xdotool({"mousemove", "--window", w, "215",
+             std::to_string(61 + 15 * itemHeight + itemHeight / 2), "click", "1"});
+    EXPECT_TRUE(demo.waitForLine("closeup 16", 10000)) << demo.tail();
+    xdotool({"mousemove", "--window", w, "230", "50", "click", "1"});
+    EXPECT_TRUE(demo.waitForLine("ctlcolor listbox", 10000)) << demo.tail();
+    xdotool({"key", "Home", "Return"});
+    EXPECT_TRUE(demo.waitForLine("closeup 0", 10000)) << demo.tail();
     xdotool({"mousemove", "--window", w, "20", "20", "key", "Escape"});
     EXPECT_TRUE(demo.waitForLine("cancel", 10000)) << demo.tail();
     EXPECT_EQ(demo.wait(10000), 2) << demo.tail();  // IDCANCEL

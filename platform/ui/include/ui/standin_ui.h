@@ -52,6 +52,9 @@ bool pumpUntilIdle(DWORD timeoutMs = 5000);
 // a left button down (MK_LBUTTON) and up.
 bool postMouse(HWND topLevel, UINT message, int x, int y, WPARAM keys);
 bool postClick(HWND topLevel, int x, int y);
+// WM_MOUSEWHEEL with the pointer at (x, y): `delta` in WHEEL_DELTA units per notch (positive:
+// away from the user), to the window with the mouse captured, else the focus window.
+bool postWheel(HWND topLevel, int x, int y, int delta, WPARAM keys = 0);
 // WM_KEYDOWN and WM_KEYUP to the window with the focus (or the top-level window).
 bool postKey(HWND topLevel, WPARAM virtualKey);
 
