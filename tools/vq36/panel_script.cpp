@@ -2,8 +2,6 @@
 
 #include "panel_script.h"
 
-#include <cairo.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -77,56 +75,6 @@ enum ImageId : int {
 constexpr standin::vq36::FirmwareVersion kDeviceFirmware = {1, 2, 0};
 
 // ---- Pixels ----------------------------------------------------------------------------------
-
-struct PngReader {
-    const unsigned char* data;
-    std::size_t size;
-    std::size_t at = 0;
-};
-
-cairo_status_t readPng(void* closure, unsigned char* data, unsigned int length) {
-    auto* r = static_cast<PngReader*>(closure);
-    if (length > r->size - r->at) return CAIRO_STATUS_READ_ERROR;
-    std::memcpy(data, r->data + r->at, length);
-    r->at += length;
-    return CAIRO_STATUS_SUCCESS;
-}
-
-// A PNG's pixels as the frames hold them (premultiplied 0xAARRGGBB); none when it is not one.
-std::optional<Image> decodePng(const unsigned char* data, std::size_t size) {
-    PngReader reader{data, size};
-    cairo_surface_t* s = cairo_image_surface_create_from_png_stream(readPng, &reader);
-    std::optional<Image> image;
-    if (cairo_surface_status(s) == CAIRO_STATUS_SUCCESS) {
-        cairo_surface_flush(s);
-        Image i;
-        i.width = cairo_image_surface_get_width(s);
-        i.height = cairo_image_surface_get_height(s);
-        const int stride = cairo_image_surface_get_stride(s);
-        const unsigned char* bytes = cairo_image_surface_get_data(s);
-        i.pixels.resize(static_cast<std::size_t>(i.width) * i.height);
-        for (int y = 0; y < i.height; ++y)
-            std::memcpy(&i.pixels[static_cast<std::size_t>(y) * i.width], bytes + y * stride,
-                        static_cast<std::size_t>(i.width) * 4);
-        image = std::move(i);
-    }
-    cairo_surface_destroy(s);
-    return image;
-}
-
-bool writePng(const Image& image, const std::string& path) {
-    const int stride = cairo_format_stride_for_width(CAIRO_FORMAT_ARGB32, image.width);
-    std::vector<unsigned char> bytes(static_cast<std::size_t>(stride) * image.height);
-    for (int y = 0; y < image.height; ++y)
-        std::memcpy(bytes.data() + static_cast<std::size_t>(y) * stride,
-                    &image.pixels[static_cast<std::size_t>(y) * image.width],
-                    static_cast<std::size_t>(image.width) * 4);
-    cairo_surface_t* s = cairo_image_surface_create_for_data(bytes.data(), CAIRO_FORMAT_ARGB32,
-                                                             image.width, image.height, stride);
-    const bool written = cairo_surface_write_to_png(s, path.c_str()) == CAIRO_STATUS_SUCCESS;
-    cairo_surface_destroy(s);
-    return written;
-}
 
 int channelDistance(std::uint32_t a, std::uint32_t b) {
     int d = 0;
@@ -291,8 +239,7 @@ bool Script::loadImages() {
         const void* bytes = found != nullptr ? LockResource(LoadResource(library, found)) : nullptr;
         std::optional<Image> decoded;
         if (bytes != nullptr)
-            decoded =
-                decodePng(static_cast<const unsigned char*>(bytes), SizeofResource(library, found));
+            decoded = standin::ui::decodePng(bytes, SizeofResource(library, found));
         if (!decoded) {
             problem_ = "the library has no PNG resource " + std::to_string(id);
             return false;
@@ -373,7 +320,7 @@ void Script::plugNewDevice() {
 
 bool Script::save(const Image& frame, const char* name) {
     const std::string path = (fs::path(dir_) / name).string();
-    if (!writePng(frame, path)) {
+    if (!standin::ui::savePng(frame, path)) {
         problem_ = "cannot write " + path;
         return false;
     }
@@ -394,7 +341,7 @@ void Script::fail(HWND dialog, const Image& frame, const std::string& why) {
     if (problem_.empty()) problem_ = why;
     if (frame.width > 0) {
         const std::string path = (fs::path(dir_) / "failed-last-frame.png").string();
-        if (writePng(frame, path)) problem_ += " (the last frame: " + path + ")";
+        if (standin::ui::savePng(frame, path)) problem_ += " (the last frame: " + path + ")";
     }
     stage_ = Stage::kClosing;
     standin::ui::postKey(dialog, VK_ESCAPE);

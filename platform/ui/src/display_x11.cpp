@@ -237,19 +237,7 @@ class X11Backend final : public Backend {
     void setIcon(Window window, HICON icon) {
         std::vector<unsigned char> png = iconPng(icon);
         if (png.empty()) return;
-        struct Reader {
-            const std::vector<unsigned char>* bytes;
-            std::size_t pos = 0;
-        } reader{&png};
-        cairo_surface_t* s = cairo_image_surface_create_from_png_stream(
-            [](void* c, unsigned char* out, unsigned int n) {
-                auto* r = static_cast<Reader*>(c);
-                if (r->bytes->size() - r->pos < n) return CAIRO_STATUS_READ_ERROR;
-                std::memcpy(out, r->bytes->data() + r->pos, n);
-                r->pos += n;
-                return CAIRO_STATUS_SUCCESS;
-            },
-            &reader);
+        cairo_surface_t* s = pngSurface(png.data(), png.size());
         if (cairo_surface_status(s) == CAIRO_STATUS_SUCCESS) {
             const int w = cairo_image_surface_get_width(s), h = cairo_image_surface_get_height(s);
             std::vector<unsigned long> prop{static_cast<unsigned long>(w),

@@ -139,20 +139,6 @@ void applyMode(const GpGraphics& g) {
                   : CAIRO_ANTIALIAS_NONE);
 }
 
-struct PngReader {
-    const unsigned char* data;
-    std::size_t size;
-    std::size_t pos = 0;
-};
-
-cairo_status_t readPng(void* closure, unsigned char* out, unsigned int length) {
-    auto* r = static_cast<PngReader*>(closure);
-    if (r->size - r->pos < length) return CAIRO_STATUS_READ_ERROR;
-    std::memcpy(out, r->data + r->pos, length);
-    r->pos += length;
-    return CAIRO_STATUS_SUCCESS;
-}
-
 // Decodes a PNG stream into a new image; InvalidParameter for anything else.
 Status decode(IStream* stream, GpImage* image) {
     if (stream == nullptr) return InvalidParameter;
@@ -167,8 +153,7 @@ Status decode(IStream* stream, GpImage* image) {
     }
     static const unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     if (bytes.size() < 8 || std::memcmp(bytes.data(), kSignature, 8) != 0) return InvalidParameter;
-    PngReader reader{bytes.data(), bytes.size()};
-    cairo_surface_t* png = cairo_image_surface_create_from_png_stream(readPng, &reader);
+    cairo_surface_t* png = standin::ui::detail::pngSurface(bytes.data(), bytes.size());
     if (cairo_surface_status(png) != CAIRO_STATUS_SUCCESS) {
         cairo_surface_destroy(png);
         return InvalidParameter;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,10 @@ struct Image {
 };
 Image captureClient(HWND topLevel);
 bool saveClientPng(HWND topLevel, const std::string& path);
+// PNG bytes as such an image (premultiplied 0xAARRGGBB); none when they are not a PNG.
+std::optional<Image> decodePng(const void* data, std::size_t size);
+// Writes an image as a PNG file; false when it cannot.
+bool savePng(const Image& image, const std::string& path);
 
 // Called by modal loops (CDialog::DoModal) each time the loop has nothing to do, on the loop's
 // thread, with the dialog's window; a test drives the dialog from it. Null removes it.
