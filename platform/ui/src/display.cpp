@@ -201,7 +201,7 @@ cairo_surface_t* pngSurface(const unsigned char* data, std::size_t size) {
         std::size_t size;
         std::size_t pos;
     } reader{data, data == nullptr ? 0 : size, 0};
-    return cairo_image_surface_create_from_png_stream(
+    cairo_surface_t* png = cairo_image_surface_create_from_png_stream(
         [](void* closure, unsigned char* out, unsigned int length) {
             auto* r = static_cast<Reader*>(closure);
             if (r->size - r->pos < length) return CAIRO_STATUS_READ_ERROR;
@@ -210,6 +210,20 @@ cairo_surface_t* pngSurface(const unsigned char* data, std::size_t size) {
             return CAIRO_STATUS_SUCCESS;
         },
         &reader);
+    if (cairo_surface_status(png) != CAIRO_STATUS_SUCCESS ||
+        cairo_image_surface_get_format(png) == CAIRO_FORMAT_ARGB32)
+        return png;
+    // An opaque or grey PNG comes as another format: drawn onto ARGB32, opaque where it is.
+    cairo_surface_t* argb =
+        cairo_image_surface_create(CAIRO_FORMAT_ARGB32, cairo_image_surface_get_width(png),
+                                   cairo_image_surface_get_height(png));
+    cairo_t* cr = cairo_create(argb);
+    cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
+    cairo_set_source_surface(cr, png, 0, 0);
+    cairo_paint(cr);
+    cairo_destroy(cr);
+    cairo_surface_destroy(png);
+    return argb;
 }
 
 }  // namespace detail
@@ -297,21 +311,7 @@ Image captureClient(HWND topLevel) {
 std::optional<Image> decodePng(const void* data, std::size_t size) {
     cairo_surface_t* s = detail::pngSurface(static_cast<const unsigned char*>(data), size);
     std::optional<Image> image;
-    if (cairo_surface_status(s) == CAIRO_STATUS_SUCCESS &&
-        cairo_image_surface_get_format(s) == CAIRO_FORMAT_ARGB32) {
-        image = imageOf(s);
-    } else if (cairo_surface_status(s) == CAIRO_STATUS_SUCCESS) {
-        // RGB24 and other formats: drawn onto an ARGB32 surface, opaque where the PNG is.
-        const int w = cairo_image_surface_get_width(s), h = cairo_image_surface_get_height(s);
-        cairo_surface_t* argb = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h);
-        cairo_t* cr = cairo_create(argb);
-        cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
-        cairo_set_source_surface(cr, s, 0, 0);
-        cairo_paint(cr);
-        cairo_destroy(cr);
-        image = imageOf(argb);
-        cairo_surface_destroy(argb);
-    }
+    if (cairo_surface_status(s) == CAIRO_STATUS_SUCCESS) image = imageOf(s);
     cairo_surface_destroy(s);
     return image;
 }

@@ -159,14 +159,7 @@ Status decode(IStream* stream, GpImage* image) {
         return InvalidParameter;
     }
     const int w = cairo_image_surface_get_width(png), h = cairo_image_surface_get_height(png);
-    cairo_surface_t* argb = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h);
-    cairo_t* cr = cairo_create(argb);
-    cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
-    cairo_set_source_surface(cr, png, 0, 0);
-    cairo_paint(cr);
-    cairo_destroy(cr);
-    cairo_surface_destroy(png);
-    image->surface = argb;
+    image->surface = png;
     image->width = w;
     image->height = h;
     image->format = PixelFormat32bppARGB;
