@@ -310,14 +310,14 @@ TEST_F(CaptureTest, TinyBlocksNeverWriteOutsideTheirPlanes) {
 
 // Random completions against a model that moves one sample at a time: packets of every length
 // class, blocks that wrap the planes several times per packet, every start position, loopback,
-// restarts and a busy playback request; with 256-bit and with 128-bit moves.
+// restarts and a busy playback request; with 512-, 256- and 128-bit moves.
 TEST_F(CaptureTest, RandomCompletionsMatchASampleBySampleModel) {
     std::mt19937 rng(36);
     auto pick = [&](ULONG below) { return static_cast<ULONG>(rng() % below); };
     const ULONG blockSizes[] = {1, 5, 7, 17, 23, 24, 25, 48, 50, 96, 100, 127, 192};
     const ULONG oddLengths[] = {0, 1, 47, 48, 96, 240, 287, 289, 335, 336, 337, 400, 4000};
     for (int round = 0; round < 600; ++round) {
-        gCaptureWideMoves = round % 2 == 0;
+        gCaptureMoveBits = 128u << (round % 3);
         resetContext();
         const ULONG s = blockSizes[pick(std::size(blockSizes))];
         setBlock(s);
@@ -396,7 +396,7 @@ TEST_F(CaptureTest, RandomCompletionsMatchASampleBySampleModel) {
             ASSERT_EQ(p.Status, 7u);
         }
     }
-    gCaptureWideMoves = true;
+    gCaptureMoveBits = 512;
 }
 
 }  // namespace

@@ -13,12 +13,9 @@ namespace {
 constexpr UCHAR kRaisedPriority = 31;
 constexpr CCHAR kBoundaryIncrement = 8;
 
-// A nominal packet carries 6 frames; four of them (24 frames, 96 bytes of every plane) are the
-// unit of the fast de-interleaving below.
+// A nominal packet carries 6 frames; runs of eight or four of them (48 or 24 frames) are the
+// units of the fast de-interleaving below.
 constexpr ULONG kNominalFrames = vq36::kNominalCapturePacketBytes / vq36::kCaptureFrameBytes;
-constexpr ULONG kQuadPackets = 4;
-constexpr ULONG kQuadFrames = kQuadPackets * kNominalFrames;
-constexpr ULONG kQuadPlaneBytes = 4 * kQuadFrames;
 
 void OrFlags(vq36::AsioInfoStatistics& stats, ULONG bits) {
     vq36::Store32(&stats.genericFlags, vq36::Load32(&stats.genericFlags) | bits);
@@ -28,6 +25,13 @@ void Bump(volatile vq36::UnalignedU32* counter) {
     vq36::Store32(counter, vq36::Load32(counter) + 1);
 }
 
+// x mod m; without a division in the usual case of x below 2 m.
+inline ULONG Wrap(ULONG x, ULONG m) {
+    if (x < m) return x;
+    x -= m;
+    return x < m ? x : x % m;
+}
+
 // The frames a packet of `length` returned bytes counts for: its whole frames, or a nominal
 // packet's 6 when it came back empty or longer than a packet can be.
 inline ULONG CapturedFrames(ULONG length) {
@@ -35,71 +39,126 @@ inline ULONG CapturedFrames(ULONG length) {
     return length / vq36::kCaptureFrameBytes;
 }
 
-// Where frame f (0 to 23) of four consecutive nominal packets starts, from the first packet.
-constexpr ULONG QuadFrameOffset(ULONG f) {
+// Where frame f of consecutive nominal packets starts, from the first packet.
+constexpr ULONG NominalFrameOffset(ULONG f) {
     return vq36::kMaxCapturePacketBytes * (f / kNominalFrames) +
            vq36::kCaptureFrameBytes * (f % kNominalFrames);
 }
 
-// Copies the 24 frames of four nominal packets into the 12 planes at `at` (the position in
-// plane 0; plane c lies c x planeBytes further), 96 bytes to each plane, none of them wrapping.
-// Eight frames at a time: each 256-bit row holds four channels of frame k in its low half and
-// of frame k + 4 in its high half, and one 4 x 4 transpose per half leaves eight consecutive
-// samples of one channel in each row.
-__attribute__((target("avx2"))) void CopyQuadAvx2(const UCHAR* quad, PUCHAR at, ULONG planeBytes) {
+// The de-interleaving below copies the frames of a run of nominal packets into the 12 planes
+// at `at` (the position in plane 0; plane c lies c x planeBytes further), 4 bytes a frame to
+// each plane, none of them wrapping. A row holds four channels of one frame in each 128-bit
+// lane, of frames k, k + 4, k + 8 ... in turn; one 4 x 4 transpose per lane of four such rows
+// leaves 4, 8 or 16 consecutive samples of one channel in each row. A lane is filled by a
+// broadcast load and a blend, which keeps the lane crossing out of the shuffle unit. The samples
+// are only moved, never converted, so every width leaves the same bytes.
+
+// Frames first to first + 7 of the run, with 256-bit rows.
+__attribute__((target("avx2"), always_inline)) inline void CopyEightFramesAvx2(const UCHAR* run,
+                                                                               ULONG first,
+                                                                               PUCHAR at,
+                                                                               ULONG planeBytes) {
 #pragma GCC unroll 3
-    for (ULONG step = 0; step < kQuadFrames; step += 8) {
-#pragma GCC unroll 3
-        for (ULONG g = 0; g < 3; ++g) {
-            __m256 r[4];
+    for (ULONG g = 0; g < 3; ++g) {
+        __m256 r[4];
 #pragma GCC unroll 4
-            for (ULONG k = 0; k < 4; ++k) {
-                const float* low =
-                    reinterpret_cast<const float*>(quad + QuadFrameOffset(step + k) + 16 * g);
-                const float* high =
-                    reinterpret_cast<const float*>(quad + QuadFrameOffset(step + k + 4) + 16 * g);
-                r[k] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(low)),
-                                            _mm_loadu_ps(high), 1);
-            }
-            const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]);
-            const __m256 t1 = _mm256_unpackhi_ps(r[0], r[1]);
-            const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]);
-            const __m256 t3 = _mm256_unpackhi_ps(r[2], r[3]);
-            PUCHAR base = at + 4 * g * planeBytes + 4 * step;
-            _mm256_storeu_ps(reinterpret_cast<float*>(base),
-                             _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0)));
-            _mm256_storeu_ps(reinterpret_cast<float*>(base + planeBytes),
-                             _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2)));
-            _mm256_storeu_ps(reinterpret_cast<float*>(base + 2 * planeBytes),
-                             _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0)));
-            _mm256_storeu_ps(reinterpret_cast<float*>(base + 3 * planeBytes),
-                             _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2)));
+        for (ULONG k = 0; k < 4; ++k) {
+            const UCHAR* low = run + NominalFrameOffset(first + k) + 16 * g;
+            const UCHAR* high = run + NominalFrameOffset(first + k + 4) + 16 * g;
+            r[k] = _mm256_blend_ps(
+                _mm256_castps128_ps256(_mm_loadu_ps(reinterpret_cast<const float*>(low))),
+                _mm256_broadcast_ps(reinterpret_cast<const __m128*>(high)), 0xF0);
         }
+        const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]);
+        const __m256 t1 = _mm256_unpackhi_ps(r[0], r[1]);
+        const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]);
+        const __m256 t3 = _mm256_unpackhi_ps(r[2], r[3]);
+        PUCHAR base = at + 4 * g * planeBytes + 4 * first;
+        _mm256_storeu_ps(reinterpret_cast<float*>(base),
+                         _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0)));
+        _mm256_storeu_ps(reinterpret_cast<float*>(base + planeBytes),
+                         _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2)));
+        _mm256_storeu_ps(reinterpret_cast<float*>(base + 2 * planeBytes),
+                         _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0)));
+        _mm256_storeu_ps(reinterpret_cast<float*>(base + 3 * planeBytes),
+                         _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2)));
     }
 }
 
-// The same with 128-bit rows, four frames at a time, for processors without AVX2; the samples
-// are only moved, so both leave the same bytes.
-void CopyQuadSse(const UCHAR* quad, PUCHAR at, ULONG planeBytes) {
-#pragma GCC unroll 6
-    for (ULONG step = 0; step < kQuadFrames; step += 4) {
+// Frames first to first + 15 of the run, with 512-bit rows.
+__attribute__((target("avx512f"), always_inline)) inline void CopySixteenFramesAvx512(
+    const UCHAR* run, ULONG first, PUCHAR at, ULONG planeBytes) {
 #pragma GCC unroll 3
-        for (ULONG g = 0; g < 3; ++g) {
-            __m128 r0 =
-                _mm_loadu_ps(reinterpret_cast<const float*>(quad + QuadFrameOffset(step) + 16 * g));
-            __m128 r1 = _mm_loadu_ps(
-                reinterpret_cast<const float*>(quad + QuadFrameOffset(step + 1) + 16 * g));
-            __m128 r2 = _mm_loadu_ps(
-                reinterpret_cast<const float*>(quad + QuadFrameOffset(step + 2) + 16 * g));
-            __m128 r3 = _mm_loadu_ps(
-                reinterpret_cast<const float*>(quad + QuadFrameOffset(step + 3) + 16 * g));
-            _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
-            PUCHAR base = at + 4 * g * planeBytes + 4 * step;
-            _mm_storeu_ps(reinterpret_cast<float*>(base), r0);
-            _mm_storeu_ps(reinterpret_cast<float*>(base + planeBytes), r1);
-            _mm_storeu_ps(reinterpret_cast<float*>(base + 2 * planeBytes), r2);
-            _mm_storeu_ps(reinterpret_cast<float*>(base + 3 * planeBytes), r3);
+    for (ULONG g = 0; g < 3; ++g) {
+        __m512 r[4];
+#pragma GCC unroll 4
+        for (ULONG k = 0; k < 4; ++k) {
+            const auto lane = [&](ULONG q) {
+                return reinterpret_cast<const float*>(run + NominalFrameOffset(first + k + 4 * q) +
+                                                      16 * g);
+            };
+            __m512 row = _mm512_castps128_ps512(_mm_loadu_ps(lane(0)));
+            row = _mm512_mask_broadcast_f32x4(row, 0x00F0, _mm_loadu_ps(lane(1)));
+            row = _mm512_mask_broadcast_f32x4(row, 0x0F00, _mm_loadu_ps(lane(2)));
+            r[k] = _mm512_mask_broadcast_f32x4(row, 0xF000, _mm_loadu_ps(lane(3)));
         }
+        // (The all-lanes masked forms: GCC 12's plain ones warn of an undefined source.)
+        const __m512 t0 = _mm512_mask_unpacklo_ps(r[0], 0xFFFF, r[0], r[1]);
+        const __m512 t1 = _mm512_mask_unpackhi_ps(r[0], 0xFFFF, r[0], r[1]);
+        const __m512 t2 = _mm512_mask_unpacklo_ps(r[2], 0xFFFF, r[2], r[3]);
+        const __m512 t3 = _mm512_mask_unpackhi_ps(r[2], 0xFFFF, r[2], r[3]);
+        PUCHAR base = at + 4 * g * planeBytes + 4 * first;
+        _mm512_storeu_ps(base, _mm512_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0)));
+        _mm512_storeu_ps(base + planeBytes, _mm512_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2)));
+        _mm512_storeu_ps(base + 2 * planeBytes, _mm512_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0)));
+        _mm512_storeu_ps(base + 3 * planeBytes, _mm512_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2)));
+    }
+}
+
+// Frames first to first + 3 of the run, with 128-bit rows.
+inline void CopyFourFramesSse(const UCHAR* run, ULONG first, PUCHAR at, ULONG planeBytes) {
+#pragma GCC unroll 3
+    for (ULONG g = 0; g < 3; ++g) {
+        __m128 r0 =
+            _mm_loadu_ps(reinterpret_cast<const float*>(run + NominalFrameOffset(first) + 16 * g));
+        __m128 r1 = _mm_loadu_ps(
+            reinterpret_cast<const float*>(run + NominalFrameOffset(first + 1) + 16 * g));
+        __m128 r2 = _mm_loadu_ps(
+            reinterpret_cast<const float*>(run + NominalFrameOffset(first + 2) + 16 * g));
+        __m128 r3 = _mm_loadu_ps(
+            reinterpret_cast<const float*>(run + NominalFrameOffset(first + 3) + 16 * g));
+        _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+        PUCHAR base = at + 4 * g * planeBytes + 4 * first;
+        _mm_storeu_ps(reinterpret_cast<float*>(base), r0);
+        _mm_storeu_ps(reinterpret_cast<float*>(base + planeBytes), r1);
+        _mm_storeu_ps(reinterpret_cast<float*>(base + 2 * planeBytes), r2);
+        _mm_storeu_ps(reinterpret_cast<float*>(base + 3 * planeBytes), r3);
+    }
+}
+
+// A whole run of `Packets` nominal packets (4 or 8: 24 or 48 frames) at each width.
+template <ULONG Packets>
+__attribute__((target("avx512f"))) void CopyRunAvx512(const UCHAR* run, PUCHAR at,
+                                                      ULONG planeBytes) {
+    constexpr ULONG frames = Packets * kNominalFrames;
+#pragma GCC unroll 3
+    for (ULONG f = 0; f + 16 <= frames; f += 16) CopySixteenFramesAvx512(run, f, at, planeBytes);
+    if constexpr (frames % 16 != 0) CopyEightFramesAvx2(run, frames - 8, at, planeBytes);
+}
+
+template <ULONG Packets>
+__attribute__((target("avx2"))) void CopyRunAvx2(const UCHAR* run, PUCHAR at, ULONG planeBytes) {
+#pragma GCC unroll 6
+    for (ULONG f = 0; f < Packets * kNominalFrames; f += 8) {
+        CopyEightFramesAvx2(run, f, at, planeBytes);
+    }
+}
+
+template <ULONG Packets>
+void CopyRunSse(const UCHAR* run, PUCHAR at, ULONG planeBytes) {
+#pragma GCC unroll 12
+    for (ULONG f = 0; f < Packets * kNominalFrames; f += 4) {
+        CopyFourFramesSse(run, f, at, planeBytes);
     }
 }
 
@@ -156,22 +215,44 @@ inline ULONG CopyFramesToPlanes(const UCHAR* source, ULONG frames, PUCHAR planes
     return position;
 }
 
-// Pushes the frames of the last ten packets (or of all, when fewer) into the uframeSamples ring,
-// as one push per packet would leave it, reading and writing the ring's index once.
-void PushRecentPacketFrames(vq36::AsioInfoStatistics& stats, const USBD_ISO_PACKET_DESCRIPTOR* iso,
-                            ULONG packets) {
-    ULONG next = vq36::Load32(&stats.uframeSamples.next);
-    if (next >= 10) next = 0;  // a reader may have written anything here; never index outside
-    for (ULONG k = packets < 10 ? 0 : packets - 10; k < packets; ++k) {
-        vq36::Store32(&stats.uframeSamples.values[next], CapturedFrames(iso[k].Length));
-        next = next == 9 ? 0 : next + 1;
+using CopyRunFunction = void (*)(const UCHAR* run, PUCHAR at, ULONG planeBytes);
+
+// The widest de-interleaving of a run of `Packets` that the processor and gCaptureMoveBits allow.
+template <ULONG Packets>
+CopyRunFunction ChooseCopyRun() {
+    if (gCaptureMoveBits >= 512 && __builtin_cpu_supports("avx512f")) {
+        return CopyRunAvx512<Packets>;
     }
-    if (packets != 0) vq36::Store32(&stats.uframeSamples.next, next);
+    if (gCaptureMoveBits >= 256 && __builtin_cpu_supports("avx2")) return CopyRunAvx2<Packets>;
+    return CopyRunSse<Packets>;
 }
 
-// One block boundary: `count` is the count before it, `packetsLeft` the packets of the
-// completion from the boundary's own on. Kept out of line, as it runs once a block.
-__attribute__((noinline)) void RunBlockBoundary(DeviceContext* ctx, ULONGLONG count,
+// Pushes the frames of the last ten packets (or of all, when fewer) into the uframeSamples ring,
+// as one push per packet would leave it, reading and writing the ring's index once. Most of the
+// time the ring already holds these values (a run of nominal packets); an entry is written only
+// where it differs.
+void PushRecentPacketFrames(vq36::AsioInfoStatistics& stats, const USBD_ISO_PACKET_DESCRIPTOR* iso,
+                            ULONG packets) {
+    vq36::StatisticsRing& ring = stats.uframeSamples;
+    const ULONG start = vq36::Load32(&ring.next);
+    ULONG next = start < 10 ? start : 0;  // a reader may have written anything; never index outside
+    const ULONG kept = packets < 10 ? packets : 10;
+    const USBD_ISO_PACKET_DESCRIPTOR* last = iso + (packets - kept);
+    for (ULONG k = 0; k < kept; ++k) {
+        const ULONG length = last[k].Length;
+        const ULONG frames =
+            length == vq36::kNominalCapturePacketBytes ? kNominalFrames : CapturedFrames(length);
+        volatile vq36::UnalignedU32* value = &ring.values[next];
+        if (vq36::Load32(value) != frames) vq36::Store32(value, frames);
+        if (++next == 10) next = 0;
+    }
+    if (packets != 0 && next != start) vq36::Store32(&ring.next, next);
+}
+
+// One block boundary: `count` is the count before it, `next` is (count + 1) mod n, and
+// `packetsLeft` the packets of the completion from the boundary's own on. Kept out of line, as
+// it runs once a block.
+__attribute__((noinline)) void RunBlockBoundary(DeviceContext* ctx, ULONGLONG count, ULONG next,
                                                 ULONG packetsLeft, bool erase, bool noBoost) {
     vq36::AsioInfo* info = ctx->infoRecord;
     vq36::AsioInfoStatistics& stats = info->statistics;
@@ -185,7 +266,7 @@ __attribute__((noinline)) void RunBlockBoundary(DeviceContext* ctx, ULONGLONG co
     }
     if (!ctx->shortBlockMode && packetsLeft > 8) Bump(&stats.kernOver);
     if (erase) {
-        const ULONG block = static_cast<ULONG>((count + 5) % n);
+        const ULONG block = Wrap(next + 4, n);  // (count + 5) mod n
         RtlZeroMemory(
             static_cast<PUCHAR>(ctx->playbackClippedView) + vq36::kPlaybackFrameBytes * s * block,
             vq36::kPlaybackFrameBytes * s);
@@ -194,7 +275,7 @@ __attribute__((noinline)) void RunBlockBoundary(DeviceContext* ctx, ULONGLONG co
     // leaves its partial sum behind; the accumulator block is cleared with its delivery
     // count so that the next lap does not add the stale sum to its own. A completed
     // block (count 0) was cleared by the client that completed it.
-    const ULONG stale = static_cast<ULONG>((count + 1) % n);
+    const ULONG stale = next;
     if (ctx->playbackUnclippedView != nullptr &&
         vq36::Load32(&info->blockDeliveryCount[stale]) != 0) {
         RtlZeroMemory(
@@ -238,6 +319,8 @@ struct Completion {
     ULONG planeOffset;  // byte position in every plane
     ULONG position;     // frames into the block
     ULONGLONG count;
+    ULONG nextBlock;  // (count + 1) mod n
+    ULONG n;
     ULONG capturedFrames = 0;
     bool sawEmpty = false;
     bool boundaryReached = false;
@@ -249,8 +332,9 @@ void RunBoundariesAt(Completion& c, ULONG i) {
         if (c.boundaryReached) OrFlags(c.stats, vq36::kFlagSecondBoundaryInCompletion);
         c.boundaryReached = true;
         c.position -= c.s;
-        RunBlockBoundary(c.ctx, c.count, c.packets - i, c.erase, c.noBoost);
+        RunBlockBoundary(c.ctx, c.count, c.nextBlock, c.packets - i, c.erase, c.noBoost);
         c.count += 1;
+        c.nextBlock = c.nextBlock + 1 == c.n ? 0 : c.nextBlock + 1;
     }
 }
 
@@ -292,44 +376,69 @@ __attribute__((noinline)) void ProcessOnePacket(Completion& c, ULONG i) {
     RunBoundariesAt(c, i);
 }
 
-// Packets i to i + 3 when all four came back with the nominal 288 bytes, loopback is off and no
-// block boundary falls before the last of them: what ProcessOnePacket would do to each, with
-// the planes filled eight frames at a time where the processor allows.
-inline void ProcessNominalQuad(Completion& c, ULONG i, bool avx2) {
-    if (c.writePlayback) {
-        const ULONG cursor = vq36::kPlaybackFrameBytes * c.capturedFrames;
-        for (ULONG k = 0; k < kQuadPackets; ++k) {
-            c.playbackIso[i + k].Offset = cursor + vq36::kPlaybackFrameBytes * kNominalFrames * k;
-            c.playbackIso[i + k].Length = vq36::kPlaybackFrameBytes * kNominalFrames;
+// Takes the packets from i on `Packets` (8 or 4) at a time, for as long as all of them came back
+// with the nominal 288 bytes and no block boundary falls before the last of them (loopback
+// off): what ProcessOnePacket would do to each, with the planes filled by `copyRun`. Returns the
+// first packet that it left.
+template <ULONG Packets>
+ULONG ProcessNominalRuns(Completion& c, ULONG i, CopyRunFunction copyRun) {
+    constexpr ULONG nominal = vq36::kNominalCapturePacketBytes;
+    constexpr ULONG nominalPlayback = vq36::kPlaybackFrameBytes * kNominalFrames;
+    constexpr ULONG runFrames = Packets * kNominalFrames;
+    constexpr ULONG runPlaneBytes = 4 * runFrames;
+    ULONG frames = c.capturedFrames;
+    ULONG planeOffset = c.planeOffset;
+    ULONG position = c.position;
+    while (c.packets - i >= Packets) {
+        const USBD_ISO_PACKET_DESCRIPTOR* in = c.iso + i;
+        ULONG odd = 0;
+#pragma GCC unroll 8
+        for (ULONG k = 0; k < Packets; ++k) odd |= in[k].Length ^ nominal;
+        if (odd != 0) break;
+        if (c.advanceBlocks && position + runFrames - kNominalFrames >= c.s) break;
+        if (c.writePlayback) {
+            const ULONG cursor = vq36::kPlaybackFrameBytes * frames;
+            USBD_ISO_PACKET_DESCRIPTOR* out = c.playbackIso + i;
+#pragma GCC unroll 8
+            for (ULONG k = 0; k < Packets; ++k) {
+                out[k].Offset = cursor + nominalPlayback * k;
+                out[k].Length = nominalPlayback;
+            }
         }
-    }
-    c.capturedFrames += kQuadFrames;
-    const UCHAR* quad = c.captureBuffer + vq36::kMaxCapturePacketBytes * i;
-    if (c.fillPlanes) {
-        if (c.planeOffset + kQuadPlaneBytes <= c.planeBytes) {
-            if (avx2) {
-                CopyQuadAvx2(quad, c.planes + c.planeOffset, c.planeBytes);
+        frames += runFrames;
+        const UCHAR* run = c.captureBuffer + vq36::kMaxCapturePacketBytes * i;
+        if (c.fillPlanes) {
+            if (planeOffset + runPlaneBytes <= c.planeBytes) {
+                copyRun(run, c.planes + planeOffset, c.planeBytes);
+                planeOffset += runPlaneBytes;
+                if (planeOffset == c.planeBytes) planeOffset = 0;
             } else {
-                CopyQuadSse(quad, c.planes + c.planeOffset, c.planeBytes);
+                for (ULONG k = 0; k < Packets; ++k) {
+                    planeOffset =
+                        CopyFramesToPlanes(run + vq36::kMaxCapturePacketBytes * k, kNominalFrames,
+                                           c.planes, c.planeBytes, planeOffset);
+                }
             }
-            c.planeOffset += kQuadPlaneBytes;
-            if (c.planeOffset == c.planeBytes) c.planeOffset = 0;
-        } else {
-            for (ULONG k = 0; k < kQuadPackets; ++k) {
-                c.planeOffset =
-                    CopyFramesToPlanes(quad + vq36::kMaxCapturePacketBytes * k, kNominalFrames,
-                                       c.planes, c.planeBytes, c.planeOffset);
+        }
+        i += Packets;
+        if (c.advanceBlocks) {
+            position += runFrames;
+            if (position >= c.s) {
+                c.position = position;
+                RunBoundariesAt(c, i - 1);
+                position = c.position;
             }
         }
     }
-    if (!c.advanceBlocks) return;
-    c.position += kQuadFrames;
-    RunBoundariesAt(c, i + kQuadPackets - 1);
+    c.capturedFrames = frames;
+    c.planeOffset = planeOffset;
+    c.position = position;
+    return i;
 }
 
 }  // namespace
 
-bool gCaptureWideMoves = true;
+ULONG gCaptureMoveBits = 512;
 
 UCHAR ProcessCapturePacket(DeviceContext* ctx, ULONG slot, UCHAR advanceBlocks) {
     vq36::AsioInfo* info = ctx->infoRecord;
@@ -353,11 +462,13 @@ UCHAR ProcessCapturePacket(DeviceContext* ctx, ULONG slot, UCHAR advanceBlocks) 
     const ULONG position = ctx->blockPosition;
 
     const ULONG planeOffset =
-        (4 * s * static_cast<ULONG>((count + 1) % 2) + 4 * position) % planeBytes;
-    const ULONG ringBlock = static_cast<ULONG>((count + 1) % n);
-    const ULONG playbackOffset = (vq36::kPlaybackFrameBytes * s * ringBlock +
-                                  vq36::kPlaybackFrameBytes * position + ctx->leadBytes) %
-                                 ringBytes;
+        Wrap(4 * s * static_cast<ULONG>((count + 1) % 2) + 4 * position, planeBytes);
+    // (count + 1) mod n, with a 32-bit division while the count fits in 32 bits.
+    const ULONG ringBlock = count + 1 <= 0xFFFFFFFFu ? static_cast<ULONG>(count + 1) % n
+                                                     : static_cast<ULONG>((count + 1) % n);
+    const ULONG playbackOffset = Wrap(vq36::kPlaybackFrameBytes * s * ringBlock +
+                                          vq36::kPlaybackFrameBytes * position + ctx->leadBytes,
+                                      ringBytes);
     const bool loopback = vq36::Load8(&info->kernelLoopback) != 0;
     ctx->captureFailures = 0;
     if (ctx->leadBytes >= ringBytes) ctx->restartPending = 1;
@@ -385,25 +496,21 @@ UCHAR ProcessCapturePacket(DeviceContext* ctx, ULONG slot, UCHAR advanceBlocks) 
                  vq36::Load8(&info->disablePriorityBoost) != 0,
                  planeOffset,
                  position,
-                 count};
-    // Nominal packets go four at a time, unless a block boundary falls before the fourth (the
-    // boundary must find exactly the frames before it in the planes) or loopback is on.
-    const bool avx2 = gCaptureWideMoves && __builtin_cpu_supports("avx2");
-    const ULONG quadFramesBeforeLast = kQuadFrames - kNominalFrames;
+                 count,
+                 ringBlock,
+                 n};
+    // Nominal packets go eight or four at a time, unless a block boundary falls before the last
+    // of them (the boundary must find exactly the frames before it in the planes) or loopback
+    // is on.
+    const CopyRunFunction copyEight = ChooseCopyRun<8>();
+    const CopyRunFunction copyFour = ChooseCopyRun<4>();
     ULONG i = 0;
     while (i < packets) {
-        if (packets - i >= kQuadPackets && !loopback &&
-            (!c.advanceBlocks || c.position + quadFramesBeforeLast < s) &&
-            ((c.iso[i].Length ^ vq36::kNominalCapturePacketBytes) |
-             (c.iso[i + 1].Length ^ vq36::kNominalCapturePacketBytes) |
-             (c.iso[i + 2].Length ^ vq36::kNominalCapturePacketBytes) |
-             (c.iso[i + 3].Length ^ vq36::kNominalCapturePacketBytes)) == 0) {
-            ProcessNominalQuad(c, i, avx2);
-            i += kQuadPackets;
-        } else {
-            ProcessOnePacket(c, i);
-            i += 1;
+        if (!loopback) {
+            i = ProcessNominalRuns<8>(c, i, copyEight);
+            i = ProcessNominalRuns<4>(c, i, copyFour);
         }
+        if (i < packets) ProcessOnePacket(c, i++);
     }
 
     const ULONG cursor = vq36::kPlaybackFrameBytes * c.capturedFrames;
