@@ -115,24 +115,22 @@ __attribute__((target("avx512f"), always_inline)) inline void CopySixteenFramesA
     }
 }
 
-// Frames first to first + 3 of the run, with 128-bit rows.
-inline void CopyFourFramesSse(const UCHAR* run, ULONG first, PUCHAR at, ULONG planeBytes) {
+// Four frames, whose samples start at f0 to f3, with 128-bit rows; `base` is where the first of
+// them goes in plane 0.
+inline void CopyFourFramesSse(const UCHAR* f0, const UCHAR* f1, const UCHAR* f2, const UCHAR* f3,
+                              PUCHAR base, ULONG planeBytes) {
 #pragma GCC unroll 3
     for (ULONG g = 0; g < 3; ++g) {
-        __m128 r0 =
-            _mm_loadu_ps(reinterpret_cast<const float*>(run + NominalFrameOffset(first) + 16 * g));
-        __m128 r1 = _mm_loadu_ps(
-            reinterpret_cast<const float*>(run + NominalFrameOffset(first + 1) + 16 * g));
-        __m128 r2 = _mm_loadu_ps(
-            reinterpret_cast<const float*>(run + NominalFrameOffset(first + 2) + 16 * g));
-        __m128 r3 = _mm_loadu_ps(
-            reinterpret_cast<const float*>(run + NominalFrameOffset(first + 3) + 16 * g));
+        __m128 r0 = _mm_loadu_ps(reinterpret_cast<const float*>(f0 + 16 * g));
+        __m128 r1 = _mm_loadu_ps(reinterpret_cast<const float*>(f1 + 16 * g));
+        __m128 r2 = _mm_loadu_ps(reinterpret_cast<const float*>(f2 + 16 * g));
+        __m128 r3 = _mm_loadu_ps(reinterpret_cast<const float*>(f3 + 16 * g));
         _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
-        PUCHAR base = at + 4 * g * planeBytes + 4 * first;
-        _mm_storeu_ps(reinterpret_cast<float*>(base), r0);
-        _mm_storeu_ps(reinterpret_cast<float*>(base + planeBytes), r1);
-        _mm_storeu_ps(reinterpret_cast<float*>(base + 2 * planeBytes), r2);
-        _mm_storeu_ps(reinterpret_cast<float*>(base + 3 * planeBytes), r3);
+        PUCHAR out = base + 4 * g * planeBytes;
+        _mm_storeu_ps(reinterpret_cast<float*>(out), r0);
+        _mm_storeu_ps(reinterpret_cast<float*>(out + planeBytes), r1);
+        _mm_storeu_ps(reinterpret_cast<float*>(out + 2 * planeBytes), r2);
+        _mm_storeu_ps(reinterpret_cast<float*>(out + 3 * planeBytes), r3);
     }
 }
 
@@ -158,7 +156,9 @@ template <ULONG Packets>
 void CopyRunSse(const UCHAR* run, PUCHAR at, ULONG planeBytes) {
 #pragma GCC unroll 12
     for (ULONG f = 0; f < Packets * kNominalFrames; f += 4) {
-        CopyFourFramesSse(run, f, at, planeBytes);
+        CopyFourFramesSse(run + NominalFrameOffset(f), run + NominalFrameOffset(f + 1),
+                          run + NominalFrameOffset(f + 2), run + NominalFrameOffset(f + 3),
+                          at + 4 * f, planeBytes);
     }
 }
 
@@ -171,19 +171,9 @@ inline ULONG CopyFramesToPlanes(const UCHAR* source, ULONG frames, PUCHAR planes
     ULONG j = 0;
     while (j < frames) {
         if (frames - j >= 4 && position + 16 <= planeBytes) {
-            const float* f = reinterpret_cast<const float*>(source + j * vq36::kCaptureFrameBytes);
-            for (ULONG g = 0; g < 3; ++g) {
-                __m128 r0 = _mm_loadu_ps(f + 0 * 12 + 4 * g);
-                __m128 r1 = _mm_loadu_ps(f + 1 * 12 + 4 * g);
-                __m128 r2 = _mm_loadu_ps(f + 2 * 12 + 4 * g);
-                __m128 r3 = _mm_loadu_ps(f + 3 * 12 + 4 * g);
-                _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
-                PUCHAR base = planes + 4 * g * planeBytes + position;
-                _mm_storeu_ps(reinterpret_cast<float*>(base), r0);
-                _mm_storeu_ps(reinterpret_cast<float*>(base + planeBytes), r1);
-                _mm_storeu_ps(reinterpret_cast<float*>(base + 2 * planeBytes), r2);
-                _mm_storeu_ps(reinterpret_cast<float*>(base + 3 * planeBytes), r3);
-            }
+            const UCHAR* f = source + j * vq36::kCaptureFrameBytes;
+            CopyFourFramesSse(f, f + vq36::kCaptureFrameBytes, f + 2 * vq36::kCaptureFrameBytes,
+                              f + 3 * vq36::kCaptureFrameBytes, planes + position, planeBytes);
             position += 16;
             j += 4;
         } else if (frames - j >= 2 && position + 8 <= planeBytes) {
