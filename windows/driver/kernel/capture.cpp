@@ -240,10 +240,9 @@ void PushRecentPacketFrames(vq36::AsioInfoStatistics& stats, const USBD_ISO_PACK
 }
 
 // One block boundary: `count` is the count before it, `next` is (count + 1) mod n, and
-// `packetsLeft` the packets of the completion from the boundary's own on. Kept out of line, as
-// it runs once a block.
-__attribute__((noinline)) void RunBlockBoundary(DeviceContext* ctx, ULONGLONG count, ULONG next,
-                                                ULONG packetsLeft, bool erase, bool noBoost) {
+// `packetsLeft` the packets of the completion from the boundary's own on.
+inline void RunBlockBoundary(DeviceContext* ctx, ULONGLONG count, ULONG next, ULONG packetsLeft,
+                             bool erase, bool noBoost) {
     vq36::AsioInfo* info = ctx->infoRecord;
     vq36::AsioInfoStatistics& stats = info->statistics;
     const ULONG s = ctx->currentBlockFrames;
@@ -316,8 +315,8 @@ struct Completion {
     bool boundaryReached = false;
 };
 
-// Every block boundary that packet i completes.
-void RunBoundariesAt(Completion& c, ULONG i) {
+// Every block boundary that packet i completes. Kept out of line, as it runs once a block.
+__attribute__((noinline)) void RunBoundariesAt(Completion& c, ULONG i) {
     while (c.position >= c.s) {
         if (c.boundaryReached) OrFlags(c.stats, vq36::kFlagSecondBoundaryInCompletion);
         c.boundaryReached = true;
@@ -363,7 +362,7 @@ __attribute__((noinline)) void ProcessOnePacket(Completion& c, ULONG i) {
     }
     if (!c.advanceBlocks) return;
     c.position += frames;
-    RunBoundariesAt(c, i);
+    if (c.position >= c.s) RunBoundariesAt(c, i);
 }
 
 // Takes the packets from i on `Packets` (8 or 4) at a time, for as long as all of them came back
@@ -498,7 +497,7 @@ UCHAR ProcessCapturePacket(DeviceContext* ctx, ULONG slot, UCHAR advanceBlocks) 
     while (i < packets) {
         if (!loopback) {
             i = ProcessNominalRuns<8>(c, i, copyEight);
-            i = ProcessNominalRuns<4>(c, i, copyFour);
+            if (packets - i >= 4) i = ProcessNominalRuns<4>(c, i, copyFour);
         }
         if (i < packets) ProcessOnePacket(c, i++);
     }
