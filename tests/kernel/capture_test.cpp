@@ -332,7 +332,7 @@ TEST_F(CaptureTest, RandomCompletionsMatchASampleBySampleModel) {
         const UCHAR advance = ctx->restartPending || pick(10) == 0 ? 0 : 1;
         ctx->playbackBusy[0] = pick(8) == 0;
 
-        const ULONG packets = 1 + pick(pick(2) ? 16 : 130);
+        const ULONG packets = pick(pick(2) ? 17 : 131);
         auto* urb = captureUrb();
         urb->NumberOfPackets = packets;
         for (ULONG i = 0; i < packets; ++i) {
@@ -341,6 +341,11 @@ TEST_F(CaptureTest, RandomCompletionsMatchASampleBySampleModel) {
         for (ULONG i = 0; i < packets * 336; ++i) pool[i] = static_cast<UCHAR>(rng());
         for (size_t i = 0; i < planes.size(); ++i) planes[i] = static_cast<UCHAR>(i * 13 + 5);
         for (ULONG i = 0; i < packets; ++i) playbackUrb()->IsoPacket[i] = {7, 7, 7};
+        auto& frameRing = info->statistics.uframeSamples;
+        for (auto& v : frameRing.values) vq36::Store32(&v, pick(8));
+        vq36::Store32(&frameRing.next, pick(12));  // 10 and 11: what a careless reader left
+        vq36::StatisticsRing expectRing;
+        std::memcpy(&expectRing, &frameRing, sizeof expectRing);
 
         // The model.
         std::vector<UCHAR> buffer(pool.begin(), pool.begin() + packets * 336);
@@ -361,6 +366,8 @@ TEST_F(CaptureTest, RandomCompletionsMatchASampleBySampleModel) {
             if (d % 48 != 0) expectFlags |= vq36::kFlagPacketNotWholeFrames;
             const ULONG frames = d / 48;
             expectIso.push_back({cursor, 40 * frames});
+            // The ring keeps the frames of the last ten packets, oldest first.
+            if (packets - i <= 10) vq36::StatisticsRingPush(&expectRing, frames);
             for (ULONG j = 0; j < frames && fill; ++j) {
                 for (ULONG c = 0; c < 12; ++c) {
                     for (ULONG b = 0; b < 4; ++b) {
@@ -386,6 +393,10 @@ TEST_F(CaptureTest, RandomCompletionsMatchASampleBySampleModel) {
         ASSERT_EQ(count(), k + boundaries) << round;
         ASSERT_EQ(flags(), expectFlags) << round;
         ASSERT_EQ(vq36::Load32(&info->statistics.kernOver), over) << round;
+        ASSERT_EQ(std::memcmp(&frameRing, &expectRing, sizeof expectRing), 0) << round;
+        if (!ctx->playbackBusy[0]) {
+            ASSERT_EQ(playbackUrb()->TransferBufferLength, cursor) << round;
+        }
         if (loopback) {
             ASSERT_TRUE(std::equal(buffer.begin(), buffer.end(), pool.begin())) << round;
         }
