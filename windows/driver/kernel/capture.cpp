@@ -4,6 +4,7 @@
 
 #include "driver.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include <immintrin.h>
@@ -365,6 +366,10 @@ __attribute__((noinline)) void ProcessOnePacket(Completion& c, ULONG i) {
     if (c.position >= c.s) RunBoundariesAt(c, i);
 }
 
+// A packet descriptor begins with Offset and Length, side by side.
+static_assert(offsetof(USBD_ISO_PACKET_DESCRIPTOR, Offset) == 0 &&
+              offsetof(USBD_ISO_PACKET_DESCRIPTOR, Length) == 4);
+
 // Takes the packets from i on `Packets` (8 or 4) at a time, for as long as all of them came back
 // with the nominal 288 bytes and no block boundary falls before the last of them (loopback
 // off): what ProcessOnePacket would do to each, with the planes filled by `copyRun`. Returns the
@@ -390,8 +395,10 @@ ULONG ProcessNominalRuns(Completion& c, ULONG i, CopyRunFunction copyRun) {
             USBD_ISO_PACKET_DESCRIPTOR* out = c.playbackIso + i;
 #pragma GCC unroll 8
             for (ULONG k = 0; k < Packets; ++k) {
-                out[k].Offset = cursor + nominalPlayback * k;
-                out[k].Length = nominalPlayback;
+                // Offset and Length side by side, in one 8-byte store (little-endian).
+                const ULONGLONG placed =
+                    static_cast<ULONGLONG>(nominalPlayback) << 32 | (cursor + nominalPlayback * k);
+                std::memcpy(&out[k], &placed, sizeof placed);
             }
         }
         frames += runFrames;
