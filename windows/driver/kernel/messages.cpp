@@ -33,17 +33,20 @@ BOOLEAN GetMessage(DeviceContext* ctx, ULONG message, const UCHAR* payload, UCHA
             SendDeviceCommandNoData(ctx, vq36::kDeviceCmdDeviceWord);
             return WaitDeviceReply2(ctx, vq36::kDeviceCmdDeviceWord, reply, start);
         case vq36::kDeviceMsgBootDevice: {
-            if (ctx->cachedBootFlagValid) {
-                reply[0] = ctx->cachedIsBootDevice ? 1 : 0;
+            // Requests run side by side on several processors: the cache is read and written
+            // whole, its value before its validity.
+            if (__atomic_load_n(&ctx->cachedBootFlagValid, __ATOMIC_ACQUIRE)) {
+                reply[0] = __atomic_load_n(&ctx->cachedIsBootDevice, __ATOMIC_RELAXED) ? 1 : 0;
                 return TRUE;
             }
             SendDeviceCommandNoData(ctx, vq36::kDeviceCmdBootFlag);
             UCHAR flag = 0;
             if (!WaitDeviceReply(ctx, vq36::kDeviceCmdBootFlag, &flag, 1, start)) return FALSE;
-            ctx->cachedIsBootDevice = flag != 0 ? 1 : 0;
-            ctx->cachedBootFlagValid = 1;
+            const UCHAR isBoot = flag != 0 ? 1 : 0;
+            __atomic_store_n(&ctx->cachedIsBootDevice, isBoot, __ATOMIC_RELAXED);
+            __atomic_store_n(&ctx->cachedBootFlagValid, UCHAR{1}, __ATOMIC_RELEASE);
             // Value before validity, so a reader that sees the flag valid sees its value.
-            vq36::Store8(&ctx->infoRecord->isBootDevice, ctx->cachedIsBootDevice);
+            vq36::Store8(&ctx->infoRecord->isBootDevice, isBoot);
             vq36::Store8(&ctx->infoRecord->bootFlagValid, 1);
             reply[0] = flag;
             return TRUE;
@@ -91,7 +94,7 @@ BOOLEAN SetMessage(DeviceContext* ctx, ULONG message, const UCHAR* payload, UCHA
             return WaitDeviceReply2Dropped(ctx, vq36::kDeviceCmdDirectHidiPacket, start);
         case vq36::kDeviceMsgBootDevice:
             SendDeviceCommandNoData(ctx, vq36::kDeviceCmdEnterBootLoader);
-            ctx->cachedBootFlagValid = 0;
+            __atomic_store_n(&ctx->cachedBootFlagValid, UCHAR{0}, __ATOMIC_RELEASE);
             vq36::Store8(&ctx->infoRecord->bootFlagValid, 0);
             return TRUE;
         case vq36::kDeviceMsgFlash:
