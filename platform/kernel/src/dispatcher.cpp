@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "standin/sync.h"
 #include "internal.h"
 
 namespace standin::kernel {
@@ -44,7 +45,7 @@ struct ActiveTimer {
 };
 
 struct DispatcherState {
-    std::mutex mu;
+    standin::Mutex mu;
     std::unordered_map<PKTIMER, ActiveTimer> timers;
     std::uint64_t nextSerial = 1;
     std::unordered_map<void*, KernelObject> objects;

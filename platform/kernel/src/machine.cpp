@@ -7,13 +7,14 @@
 #include <thread>
 #include <utility>
 
+#include "standin/sync.h"
 #include "internal.h"
 
 namespace standin::kernel {
 namespace {
 
 struct MachineState {
-    std::mutex mu;
+    standin::Mutex mu;
     std::shared_ptr<Clock> clock;
     std::uint64_t generation = 1;
     BugCheckHandler bugCheckHandler;
@@ -78,7 +79,7 @@ BugCheckHandler setBugCheckHandler(BugCheckHandler handler) {
 }
 
 struct BugCheckRecorder::State {
-    mutable std::mutex mu;
+    mutable standin::Mutex mu;
     std::vector<BugCheck> checks;
 };
 
