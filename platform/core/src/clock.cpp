@@ -148,6 +148,8 @@ class ManualClock final : public Clock {
 constexpr int kInterruptLevelRealTimePriority = 10;
 constexpr int kInterruptLevelNiceDelta = -15;
 
+}  // namespace
+
 void runAheadOfPrograms() {
     sched_param param{};
     param.sched_priority = kInterruptLevelRealTimePriority;
@@ -158,6 +160,8 @@ void runAheadOfPrograms() {
     const int nice = std::max(base + kInterruptLevelNiceDelta, -20);
     setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), nice);
 }
+
+namespace {
 
 // ---------------------------------------------------------------------------------------------
 // The real clock has no timer thread of its own: one idle dispatch-level worker at a time keeps

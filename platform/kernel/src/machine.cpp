@@ -162,8 +162,9 @@ TaskHandle schedule(Time100ns due, RunLevel level, std::function<void()> fn) {
         gen = m.generation;
     }
     KIRQL taskLevel = level == RunLevel::Dispatch ? DISPATCH_LEVEL : PASSIVE_LEVEL;
-    auto id = c->schedule(due, level, [fn = std::move(fn), taskLevel] {
+    auto id = c->schedule(due, level, [fn = std::move(fn), taskLevel, real = !c->isManual()] {
         CallbackScope scope(taskLevel, "a machine task");
+        MachineTaskScope task(real);
         fn();
     });
     return TaskHandle{gen, id};
