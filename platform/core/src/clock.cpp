@@ -186,6 +186,7 @@ class RealClock final : public Clock {
     RealClock(unsigned dispatchThreads, unsigned passiveThreads) {
         if (dispatchThreads == 0) dispatchThreads = 1;
         if (passiveThreads == 0) passiveThreads = 1;
+        dispatchLimit_ = dispatchThreads;
         if (sched_getaffinity(0, sizeof allowed_, &allowed_) != 0) CPU_ZERO(&allowed_);
         workers_.emplace_back([this] {
             runAheadOfPrograms();
@@ -275,14 +276,26 @@ class RealClock final : public Clock {
     }
 
     bool waitUntil(const std::function<bool()>& ready, Time100ns deadline) override {
+        const bool dispatchTask = tCurrent.clock == this && tCurrent.level == 0;
         if (tCurrent.clock == this) {
-            // A worker about to block leaves its queued work and the timer to the others.
+            // A worker about to block leaves its queued work, its place among the dispatch
+            // tasks that run at once, and the timer to the others.
             std::lock_guard lk(mu_);
             for (Task& queued : ready_[tCurrent.level])
                 if (queued.follows == &tCurrent) queued.follows = nullptr;
+            if (dispatchTask) leaveDispatchLocked();
             if (!ready_[tCurrent.level].empty()) wakeOneLocked(tCurrent.level);
             if (!timerHeld_ && !tasks_.empty() && idle_[0] > 0) workCv_[0].notify_one();
         }
+        struct Rejoin {
+            RealClock* clock;
+            bool dispatch;
+            ~Rejoin() {
+                if (!dispatch) return;
+                std::lock_guard lk(clock->mu_);
+                ++clock->runningDispatch_;
+            }
+        } rejoin{this, dispatchTask};
         for (;;) {
             std::uint64_t gen;
             {
@@ -344,6 +357,20 @@ class RealClock final : public Clock {
         }
     }
 
+    // Dispatch tasks run at most dispatchLimit_ at a time, the stand-by thread's included, so
+    // that with one dispatch worker they never run beside each other.
+    bool dispatchSlotFreeLocked() const { return runningDispatch_ < dispatchLimit_; }
+
+    // A dispatch task ends (or blocks): a worker that waits for the place is told.
+    void leaveDispatchLocked() {
+        --runningDispatch_;
+        if (timerWaiting_) {
+            timerCv_.notify_one();
+        } else if (idle_[0] > 0 && !ready_[0].empty()) {
+            workCv_[0].notify_one();
+        }
+    }
+
     // Whether this worker may take the first task of its level's queue: not one that another
     // worker queued to follow its own current task.
     bool mayTakeLocked(int l) const {
@@ -357,8 +384,8 @@ class RealClock final : public Clock {
     std::optional<Task> keepTimer(std::unique_lock<Mutex>& lk) {
         timerHeld_ = true;
         std::optional<Task> due;
-        while (!stopping_ && !mayTakeLocked(0)) {
-            if (tasks_.empty()) {
+        while (!stopping_ && !(mayTakeLocked(0) && dispatchSlotFreeLocked())) {
+            if (tasks_.empty() || !dispatchSlotFreeLocked()) {
                 timerWaiting_ = true;
                 timerCv_.wait(lk);
                 timerWaiting_ = false;
@@ -420,17 +447,25 @@ class RealClock final : public Clock {
             Time100ns next = kNever;
             if (!ready_[0].empty()) {
                 const Task& front = ready_[0].front();
-                if (front.follows == &tCurrent ||
-                    (front.follows == nullptr && front.queued + kBackupDelay <= t)) {
-                    task = std::move(ready_[0].front());
-                    ready_[0].pop_front();
-                } else if (front.follows == nullptr) {
-                    next = front.queued + kBackupDelay;
+                const bool mine = front.follows == &tCurrent;
+                if (mine || front.follows == nullptr) {
+                    const Time100ns at = mine ? t : front.queued + kBackupDelay;
+                    if (at > t) {
+                        next = at;
+                    } else if (!dispatchSlotFreeLocked()) {
+                        next = t + kBackupDelay;
+                    } else {
+                        task = std::move(ready_[0].front());
+                        ready_[0].pop_front();
+                    }
                 }
             }
             if (!task && !tasks_.empty()) {
                 auto it = tasks_.begin();
-                if (it->first.first + kBackupDelay <= t) {
+                if (it->first.first + kBackupDelay <= t && !dispatchSlotFreeLocked()) {
+                    // The keeper is busy with a task, not late: it takes this one next.
+                    next = std::min(next, t + kBackupDelay);
+                } else if (it->first.first + kBackupDelay <= t) {
                     Task taken = std::move(it->second);
                     keys_.erase(taken.id);
                     tasks_.erase(it);
@@ -446,10 +481,12 @@ class RealClock final : public Clock {
                 }
             }
             if (task) {
+                ++runningDispatch_;
                 lk.unlock();
                 task->fn();
                 task.reset();
                 lk.lock();
+                leaveDispatchLocked();
                 continue;
             }
             backupWakes_ = next;
@@ -469,7 +506,7 @@ class RealClock final : public Clock {
         std::unique_lock lk(mu_);
         while (!stopping_) {
             std::optional<Task> task;
-            if (mayTakeLocked(l)) {
+            if (mayTakeLocked(l) && (l == 1 || dispatchSlotFreeLocked())) {
                 task = std::move(q.front());
                 q.pop_front();
                 if (l == 1 && !q.empty()) wakeOneLocked(l);
@@ -482,11 +519,15 @@ class RealClock final : public Clock {
                 --idle_[l];
                 continue;
             }
-            if (l == 0) handOverTimerLocked();
+            if (l == 0) {
+                ++runningDispatch_;
+                handOverTimerLocked();
+            }
             lk.unlock();
             task->fn();
             task.reset();  // its function's captures go before the lock is taken again
             lk.lock();
+            if (l == 0) --runningDispatch_;
         }
     }
 
@@ -494,8 +535,10 @@ class RealClock final : public Clock {
     CondVar timerCv_;
     CondVar workCv_[2];
     unsigned idle_[2] = {0, 0};
-    bool timerHeld_ = false;     // a dispatch worker keeps the timer
-    bool timerWaiting_ = false;  // ... and sleeps on timerCv_
+    unsigned dispatchLimit_ = 1;
+    unsigned runningDispatch_ = 0;  // dispatch tasks running now
+    bool timerHeld_ = false;        // a dispatch worker keeps the timer
+    bool timerWaiting_ = false;     // ... and sleeps on timerCv_
     bool stopping_ = false;
     TaskId nextId_ = 0;
     std::map<Key, Task> tasks_;
