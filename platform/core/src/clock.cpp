@@ -5,10 +5,12 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
+#include <linux/futex.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <deque>
@@ -207,11 +209,12 @@ class RealClock final : public Clock {
         {
             std::lock_guard lk(mu_);
             stopping_ = true;
+            backupStop_.store(true);
         }
         timerCv_.notify_all();
         workCv_[0].notify_all();
         workCv_[1].notify_all();
-        backupCv_.notify_all();
+        wakeBackup();
         for (auto& t : workers_) t.join();
     }
 
@@ -231,7 +234,7 @@ class RealClock final : public Clock {
             ready_[l].push_back(Task{id, level, std::move(fn), t, follows ? &tCurrent : nullptr});
             if (!follows) {
                 wakeOneLocked(l);
-                if (l == 0 && t + kBackupDelay < backupWakes_) backupCv_.notify_one();
+                if (l == 0 && t + kBackupDelay < backupWakes_.load()) wakeBackup();
             }
             return id;
         }
@@ -240,7 +243,8 @@ class RealClock final : public Clock {
         tasks_.emplace(key, Task{id, level, std::move(fn)});
         keys_.emplace(id, key);
         if (earliest) {
-            if (due + kBackupDelay < backupWakes_) backupCv_.notify_one();
+            publishEarliestLocked();
+            if (due + kBackupDelay < backupWakes_.load()) wakeBackup();
             if (timerWaiting_) {
                 timerCv_.notify_one();
             } else if (!timerHeld_ && idle_[0] > 0 &&
@@ -261,6 +265,7 @@ class RealClock final : public Clock {
             removed = std::move(task->second);
             tasks_.erase(task);
             keys_.erase(it);
+            publishEarliestLocked();
             return true;
         }
         for (auto* q : {&ready_[0], &ready_[1]}) {
@@ -402,6 +407,7 @@ class RealClock final : public Clock {
             Task task = std::move(it->second);
             keys_.erase(task.id);
             tasks_.erase(it);
+            publishEarliestLocked();
             if (tCurrent.clock == this && !tBackup) keepBackupAwayLocked();
             if (task.level == RunLevel::Passive) {
                 ready_[1].push_back(std::move(task));
@@ -432,6 +438,41 @@ class RealClock final : public Clock {
         cpu_set_t set = allowed_;
         CPU_CLR(cpu, &set);
         if (pthread_setaffinity_np(backupThread_, sizeof set, &set) == 0) backupAvoids_ = cpu;
+    }
+
+    void publishEarliestLocked() {
+        earliest_.store(tasks_.empty() ? kNever : tasks_.begin()->first.first,
+                        std::memory_order_relaxed);
+    }
+
+    void wakeBackup() {
+        backupWord_.fetch_add(1);
+        syscall(SYS_futex, &backupWord_, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+    }
+
+    // Sleeps until `until` (or a wake-up), then for as long as the earliest task is not overdue,
+    // without the clock's lock.
+    void sleepBackupUntil(Time100ns until) {
+        for (;;) {
+            const std::uint32_t seen = backupWord_.load();
+            backupWakes_.store(until);
+            if (backupStop_.load()) break;
+            if (until == kNever) {
+                syscall(SYS_futex, &backupWord_, FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
+            } else {
+                const timespec at = timespecOf(until);
+                syscall(SYS_futex, &backupWord_, FUTEX_WAIT_BITSET_PRIVATE, seen, &at, nullptr,
+                        FUTEX_BITSET_MATCH_ANY);
+            }
+            backupWakes_.store(kNever);
+            if (backupWord_.load() != seen) break;  // told: look under the lock
+            const Time100ns e = earliest_.load(std::memory_order_relaxed);
+            const Time100ns t = monotonicNow();
+            if (t < until) continue;  // woken early for nothing
+            if (e != kNever && e + kBackupDelay <= t) break;
+            until = e == kNever ? kNever : e + kBackupDelay;
+        }
+        backupWakes_.store(kNever);
     }
 
     void backupLoop() {
@@ -469,6 +510,7 @@ class RealClock final : public Clock {
                     Task taken = std::move(it->second);
                     keys_.erase(taken.id);
                     tasks_.erase(it);
+                    publishEarliestLocked();
                     if (taken.level == RunLevel::Passive) {
                         taken.queued = t;
                         ready_[1].push_back(std::move(taken));
@@ -489,13 +531,9 @@ class RealClock final : public Clock {
                 leaveDispatchLocked();
                 continue;
             }
-            backupWakes_ = next;
-            if (next == kNever) {
-                backupCv_.wait(lk);
-            } else {
-                backupCv_.wait_until(lk, timespecOf(next));
-            }
-            backupWakes_ = kNever;
+            lk.unlock();
+            sleepBackupUntil(next);
+            lk.lock();
         }
     }
 
@@ -545,8 +583,13 @@ class RealClock final : public Clock {
     std::unordered_map<TaskId, Key> keys_;
     std::deque<Task> ready_[2];
     std::vector<std::thread> workers_;
-    CondVar backupCv_;                // the stand-by thread sleeps here ...
-    Time100ns backupWakes_ = kNever;  // ... until then (kNever: it is awake or has no deadline)
+    // The stand-by thread sleeps on backupWord_ until backupWakes_ (kNever: no deadline); it
+    // looks at earliest_ (the due time of the earliest timed task) without the lock, so that
+    // a keeper on time never waits for it.
+    std::atomic<std::uint32_t> backupWord_{0};
+    std::atomic<Time100ns> backupWakes_{kNever};
+    std::atomic<Time100ns> earliest_{kNever};
+    std::atomic<bool> backupStop_{false};
     pthread_t backupThread_{};
     cpu_set_t allowed_{};    // the processors the process may run on
     int backupAvoids_ = -1;  // the processor the stand-by thread keeps off
