@@ -298,7 +298,7 @@ class RealClock final : public Clock {
             ~Rejoin() {
                 if (!dispatch) return;
                 std::lock_guard lk(clock->mu_);
-                ++clock->runningDispatch_;
+                clock->enterDispatchLocked();
             }
         } rejoin{this, dispatchTask};
         for (;;) {
@@ -366,9 +366,15 @@ class RealClock final : public Clock {
     // that with one dispatch worker they never run beside each other.
     bool dispatchSlotFreeLocked() const { return runningDispatch_ < dispatchLimit_; }
 
+    void enterDispatchLocked() {
+        ++runningDispatch_;
+        slotsFull_.store(!dispatchSlotFreeLocked(), std::memory_order_relaxed);
+    }
+
     // A dispatch task ends (or blocks): a worker that waits for the place is told.
     void leaveDispatchLocked() {
         --runningDispatch_;
+        slotsFull_.store(false, std::memory_order_relaxed);
         if (timerWaiting_) {
             timerCv_.notify_one();
         } else if (idle_[0] > 0 && !ready_[0].empty()) {
@@ -469,7 +475,13 @@ class RealClock final : public Clock {
             const Time100ns e = earliest_.load(std::memory_order_relaxed);
             const Time100ns t = monotonicNow();
             if (t < until) continue;  // woken early for nothing
-            if (e != kNever && e + kBackupDelay <= t) break;
+            // An overdue task while the dispatch tasks' places are taken: the keeper is busy, not
+            // late, and takes it next.
+            if (e != kNever && e + kBackupDelay <= t) {
+                if (!slotsFull_.load(std::memory_order_relaxed)) break;
+                until = t + kBackupDelay;
+                continue;
+            }
             until = e == kNever ? kNever : e + kBackupDelay;
         }
         backupWakes_.store(kNever);
@@ -523,7 +535,7 @@ class RealClock final : public Clock {
                 }
             }
             if (task) {
-                ++runningDispatch_;
+                enterDispatchLocked();
                 lk.unlock();
                 task->fn();
                 task.reset();
@@ -558,14 +570,17 @@ class RealClock final : public Clock {
                 continue;
             }
             if (l == 0) {
-                ++runningDispatch_;
+                enterDispatchLocked();
                 handOverTimerLocked();
             }
             lk.unlock();
             task->fn();
             task.reset();  // its function's captures go before the lock is taken again
             lk.lock();
-            if (l == 0) --runningDispatch_;
+            if (l == 0) {
+                --runningDispatch_;
+                slotsFull_.store(false, std::memory_order_relaxed);
+            }
         }
     }
 
@@ -574,9 +589,10 @@ class RealClock final : public Clock {
     CondVar workCv_[2];
     unsigned idle_[2] = {0, 0};
     unsigned dispatchLimit_ = 1;
-    unsigned runningDispatch_ = 0;  // dispatch tasks running now
-    bool timerHeld_ = false;        // a dispatch worker keeps the timer
-    bool timerWaiting_ = false;     // ... and sleeps on timerCv_
+    unsigned runningDispatch_ = 0;        // dispatch tasks running now
+    std::atomic<bool> slotsFull_{false};  // ... as many as may run at once
+    bool timerHeld_ = false;              // a dispatch worker keeps the timer
+    bool timerWaiting_ = false;           // ... and sleeps on timerCv_
     bool stopping_ = false;
     TaskId nextId_ = 0;
     std::map<Key, Task> tasks_;
