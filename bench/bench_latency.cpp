@@ -8,6 +8,11 @@
 //                 the start of bufferSwitch in the host, in microseconds)
 //   p99_us        worst 99th percentile of the processes
 //   max_us        worst latency of all
+//   dev_p50_us, dev_p99_us, dev_max_us: the same from the moment the device's sample clock
+//                 passed the block's last sample (what a listener hears: it holds the time the
+//                 device takes to finish the capture request that ends the block), read from
+//                 the device's counting signal on the hosts' first input
+//   dev_unmatched switches whose input half held no whole block of the counting signal
 //   blocks        buffer switches per process (the fewest of the processes)
 //   missing       blocks that the slowest process is short of the blocks in its streaming time
 //                 (48000 x seconds / block frames)
@@ -188,6 +193,17 @@ class Rig {
         return std::nullopt;
     }
 
+    // The device's sample clock as `vq36 asio stream --device-clock` takes it; empty when the
+    // machine has no device.
+    std::string deviceClock() {
+        const auto ports = machine_->ports();
+        std::string out;
+        if (ports.empty() || machine_->manage({"clock", std::to_string(ports.front())}, &out) != 0)
+            return {};
+        while (!out.empty() && out.back() == '\n') out.pop_back();
+        return out;
+    }
+
     // Waits until no streaming client is left from an earlier case (at most 10 s).
     void waitForIdle() {
         const auto deadline = Clock::now() + std::chrono::seconds(10);
@@ -222,11 +238,13 @@ Rig& rig() {
     return *gRig;
 }
 
-// A host process streaming into a report file.
-std::unique_ptr<vq36tools::ChildProcess> startHost(const std::string& report) {
+// A host process streaming into a report file; it reads the device's clock from its input.
+std::unique_ptr<vq36tools::ChildProcess> startHost(const std::string& report,
+                                                   const std::string& deviceClock) {
     return std::make_unique<vq36tools::ChildProcess>(
         kTool, std::vector<std::string>{"asio", "stream", "--seconds", std::to_string(gSeconds),
-                                        "--play", "1=sine:440", "--report", report});
+                                        "--play", "1=sine:440", "--inputs", "1", "--device-clock",
+                                        deviceClock, "--report", report});
 }
 
 // Waits for every host to end, reading each one's output meanwhile, and kills those still
@@ -256,7 +274,7 @@ std::vector<int> waitForHosts(const std::vector<std::unique_ptr<vq36tools::Child
 
 struct Report {
     double blocks = 0, bufferSize = 0, resets = 0, p50 = 0, p99 = 0, max = 0, samples = 0,
-           unmatched = 0, intervalP99 = 0;
+           unmatched = 0, intervalP99 = 0, devP50 = 0, devP99 = 0, devMax = 0, devUnmatched = 0;
 };
 
 // The report of one process; empty with *error set when it cannot be read or a required figure
@@ -283,6 +301,10 @@ std::optional<Report> readReport(const std::string& path, std::string* error) {
         {"latencySamples", &r.samples, false},
         {"latencyUnmatched", &r.unmatched, false},
         {"intervalP99Us", &r.intervalP99, false},
+        {"deviceLatencyP50Us", &r.devP50, true},
+        {"deviceLatencyP99Us", &r.devP99, true},
+        {"deviceLatencyMaxUs", &r.devMax, true},
+        {"deviceLatencyUnmatched", &r.devUnmatched, true},
     };
     for (const Field& f : fields) {
         if (const auto it = numbers.find(f.key); it != numbers.end()) {
@@ -315,6 +337,11 @@ void BM_BlockToBufferSwitch(benchmark::State& state) {
         return;
     }
 
+    const std::string deviceClock = r.deviceClock();
+    if (deviceClock.empty()) {
+        state.SkipWithError("the device's sample clock cannot be read");
+        return;
+    }
     const std::optional<KernelCounters> before = r.kernelCounters();
     std::vector<Report> reports;
     std::string failure;
@@ -333,7 +360,7 @@ void BM_BlockToBufferSwitch(benchmark::State& state) {
         for (int i = 0; i < processes; ++i) {
             reportPaths.push_back(r.root() + "/latency-" + std::to_string(processes) + "x" +
                                   std::to_string(frames) + "-" + std::to_string(i) + ".json");
-            hosts.push_back(startHost(reportPaths.back()));
+            hosts.push_back(startHost(reportPaths.back(), deviceClock));
         }
         const auto deadline = Clock::now() + std::chrono::seconds(gSeconds + 60);
         // While the hosts run, the record shows that the kernel streams at this block size and
@@ -406,11 +433,16 @@ void BM_BlockToBufferSwitch(benchmark::State& state) {
         state.SkipWithError("the device's record cannot be read");
         return;
     }
-    std::vector<double> p50s;
+    std::vector<double> p50s, devP50s;
     double p99 = 0, max = 0, resets = 0, samples = 0, unmatched = 0, intervalP99 = 0;
+    double devP99 = 0, devMax = 0, devUnmatched = 0;
     double fewest = reports.front().blocks, total = 0;
     for (const Report& rep : reports) {
         p50s.push_back(rep.p50);
+        devP50s.push_back(rep.devP50);
+        devP99 = std::max(devP99, rep.devP99);
+        devMax = std::max(devMax, rep.devMax);
+        devUnmatched += rep.devUnmatched;
         p99 = std::max(p99, rep.p99);
         max = std::max(max, rep.max);
         intervalP99 = std::max(intervalP99, rep.intervalP99);
@@ -424,6 +456,10 @@ void BM_BlockToBufferSwitch(benchmark::State& state) {
     state.counters["p50_us"] = median(p50s);
     state.counters["p99_us"] = p99;
     state.counters["max_us"] = max;
+    state.counters["dev_p50_us"] = median(devP50s);
+    state.counters["dev_p99_us"] = devP99;
+    state.counters["dev_max_us"] = devMax;
+    state.counters["dev_unmatched"] = devUnmatched;
     state.counters["blocks"] = fewest;
     state.counters["blocks_avg"] = total / static_cast<double>(reports.size());
     state.counters["missing"] = std::max(0.0, expected - fewest);
