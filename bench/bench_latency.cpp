@@ -27,12 +27,18 @@
 //   machine_cpu   processor time of this program (the machine, embedded here, and the little
 //                 that the benchmark itself does) per second of the case: a share of one core
 //   machine_cs_per_block: context switches of this program per kernel block
+//   machine_rt_threads, machine_rt_priority: threads of this program in a real-time class while
+//                 every host streamed, and their highest priority
+//   host_rt, host_rt_priority: 1 when every host's buffer switch ran in a real-time class, and
+//                 the lowest priority they had
 //
 // Streaming time: 10 s per case; `--quick` makes it 2 s, the environment variable
 // VQ36_LATENCY_SECONDS chooses another (1 to 600).
 
 #include <benchmark/benchmark.h>
+#include <dirent.h>
 #include <dlfcn.h>
+#include <sched.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -70,6 +76,25 @@ using RegisterFunction = HRESULT (*)();
 using OpenFunction = void* (*)();
 using CloseFunction = void (*)(void*);
 using SetBufferFunction = std::int32_t (*)(void*, std::int32_t);
+
+// Threads of this program in a real-time class, and their highest priority.
+std::pair<int, int> realTimeThreads() {
+    int count = 0, highest = 0;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (const dirent* e = readdir(dir)) {
+            const int tid = std::atoi(e->d_name);
+            if (tid <= 0) continue;
+            const int policy = sched_getscheduler(tid);
+            sched_param param{};
+            if ((policy == SCHED_FIFO || policy == SCHED_RR) && sched_getparam(tid, &param) == 0) {
+                count += 1;
+                highest = std::max(highest, param.sched_priority);
+            }
+        }
+        closedir(dir);
+    }
+    return {count, highest};
+}
 
 struct KernelCounters {
     std::uint32_t userSlips = 0, kernUnder = 0, kernOver = 0, readsFailed = 0;
@@ -274,7 +299,8 @@ std::vector<int> waitForHosts(const std::vector<std::unique_ptr<vq36tools::Child
 
 struct Report {
     double blocks = 0, bufferSize = 0, resets = 0, p50 = 0, p99 = 0, max = 0, samples = 0,
-           unmatched = 0, intervalP99 = 0, devP50 = 0, devP99 = 0, devMax = 0, devUnmatched = 0;
+           unmatched = 0, intervalP99 = 0, devP50 = 0, devP99 = 0, devMax = 0, devUnmatched = 0,
+           switchRealTime = 0, switchPriority = 0;
 };
 
 // The report of one process; empty with *error set when it cannot be read or a required figure
@@ -305,6 +331,8 @@ std::optional<Report> readReport(const std::string& path, std::string* error) {
         {"deviceLatencyP99Us", &r.devP99, true},
         {"deviceLatencyMaxUs", &r.devMax, true},
         {"deviceLatencyUnmatched", &r.devUnmatched, true},
+        {"switchRealTime", &r.switchRealTime, true},
+        {"switchPriority", &r.switchPriority, true},
     };
     for (const Field& f : fields) {
         if (const auto it = numbers.find(f.key); it != numbers.end()) {
@@ -354,6 +382,7 @@ void BM_BlockToBufferSwitch(benchmark::State& state) {
     // latest look of the monitor that found the kernel streaming.
     std::optional<std::pair<Usage, std::uint64_t>> costStart, costLast;
     std::optional<Clock::time_point> costStartTime, costLastTime;
+    std::optional<std::pair<int, int>> machineRealTime;
     for (auto _ : state) {
         std::vector<std::unique_ptr<vq36tools::ChildProcess>> hosts;
         std::vector<std::string> reportPaths;
@@ -382,6 +411,7 @@ void BM_BlockToBufferSwitch(benchmark::State& state) {
                     }
                     rateLast = {now, record->blockCount};
                     if (joined == static_cast<std::uint32_t>(processes)) {
+                        if (!machineRealTime) machineRealTime = realTimeThreads();
                         const Usage usage = Usage::now();
                         if (!costStart || record->blockCount < costLast->second) {
                             costStart = {usage, record->blockCount};
@@ -436,6 +466,7 @@ void BM_BlockToBufferSwitch(benchmark::State& state) {
     std::vector<double> p50s, devP50s;
     double p99 = 0, max = 0, resets = 0, samples = 0, unmatched = 0, intervalP99 = 0;
     double devP99 = 0, devMax = 0, devUnmatched = 0;
+    double hostRealTime = 1, hostPriority = reports.front().switchPriority;
     double fewest = reports.front().blocks, total = 0;
     for (const Report& rep : reports) {
         p50s.push_back(rep.p50);
@@ -443,6 +474,8 @@ void BM_BlockToBufferSwitch(benchmark::State& state) {
         devP99 = std::max(devP99, rep.devP99);
         devMax = std::max(devMax, rep.devMax);
         devUnmatched += rep.devUnmatched;
+        hostRealTime = std::min(hostRealTime, rep.switchRealTime);
+        hostPriority = std::min(hostPriority, rep.switchPriority);
         p99 = std::max(p99, rep.p99);
         max = std::max(max, rep.max);
         intervalP99 = std::max(intervalP99, rep.intervalP99);
@@ -477,6 +510,12 @@ void BM_BlockToBufferSwitch(benchmark::State& state) {
     state.counters["joined"] = joined;
     state.counters["kernel_blocks_per_s"] = kernelRate;
     state.counters["reads_failed"] = delta(before->readsFailed, after->readsFailed);
+    state.counters["host_rt"] = hostRealTime;
+    state.counters["host_rt_priority"] = hostPriority;
+    if (machineRealTime) {
+        state.counters["machine_rt_threads"] = machineRealTime->first;
+        state.counters["machine_rt_priority"] = machineRealTime->second;
+    }
     if (costStart && costLast && costLast->second > costStart->second) {
         const double seconds =
             std::chrono::duration<double>(*costLastTime - *costStartTime).count();

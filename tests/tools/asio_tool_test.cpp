@@ -148,8 +148,9 @@ TEST_F(AsioStream, StreamsRecordsTheInputsAndReports) {
                             "kernUnder", "kernOver", "estSampleRate", "joinedClients"}) {
         EXPECT_EQ(report.count(key), 1u) << key;
     }
-    for (const char* key : {"deviceLatencyP50Us", "deviceLatencyP99Us", "deviceLatencyMaxUs",
-                            "deviceLatencySamples", "deviceLatencyUnmatched"}) {
+    for (const char* key :
+         {"deviceLatencyP50Us", "deviceLatencyP99Us", "deviceLatencyMaxUs", "deviceLatencySamples",
+          "deviceLatencyUnmatched", "switchRealTime", "switchPriority"}) {
         EXPECT_EQ(report.count(key), 1u) << key;
     }
     const double size = report["bufferSize"];

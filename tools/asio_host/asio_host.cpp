@@ -3,6 +3,9 @@
 
 #include "asio_host.h"
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -241,6 +244,8 @@ std::int64_t now100ns() {
 }
 
 constexpr long kMaxBufferFrames = 3000;  // no driver half is longer here
+// The buffer switch that looks at its thread's scheduling class.
+constexpr std::uint64_t kSchedulingSampleBlock = 100;
 constexpr auto kRecreatePause = std::chrono::milliseconds(500);
 constexpr std::size_t kRecordRingSeconds = 8;
 
@@ -303,6 +308,7 @@ class AsioHostImpl {
     std::int64_t lastBoundary_ = -1;  // the boundary time the previous switch used
     Histogram deviceLatencies_;
     std::uint64_t deviceLatencyUnmatched_ = 0;
+    int switchRealTime_ = 0, switchPriority_ = 0;
 
     std::atomic<std::uint64_t> resets_{0};
     std::atomic<bool> resetPending_{false};
@@ -406,6 +412,15 @@ void AsioHostImpl::onBufferSwitch(LONG index) {
         latencyUnmatched_ += 1;
     }
     if (options_.deviceClockRate > 0) measureFromDeviceClock(t, index, size);
+    if (blocks_.load(std::memory_order_relaxed) == kSchedulingSampleBlock) {
+        // The class the driver's thread got, once it runs steadily (after its first blocks).
+        sched_param param{};
+        int policy = SCHED_OTHER;
+        if (pthread_getschedparam(pthread_self(), &policy, &param) == 0) {
+            switchRealTime_ = policy == SCHED_FIFO || policy == SCHED_RR ? 1 : 0;
+            switchPriority_ = param.sched_priority;
+        }
+    }
     blocks_.fetch_add(1, std::memory_order_release);
 }
 
@@ -723,6 +738,8 @@ StreamReport AsioHostImpl::report() const {
     r.deviceLatencyMaxUs = deviceLatencies_.max();
     r.deviceLatencySamples = deviceLatencies_.count();
     r.deviceLatencyUnmatched = deviceLatencyUnmatched_;
+    r.switchRealTime = switchRealTime_;
+    r.switchPriority = switchPriority_;
     r.userSlips = userSlips_;
     r.kernUnder = kernUnder_;
     r.kernOver = kernOver_;

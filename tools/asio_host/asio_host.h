@@ -107,6 +107,9 @@ struct StreamReport {
     std::uint64_t deviceLatencySamples = 0;
     // Switches whose input half held no whole block of the counting signal.
     std::uint64_t deviceLatencyUnmatched = 0;
+    // The scheduling class of the thread that called the buffer switch (at its 100th block):
+    // 1 for a real-time class, with its priority.
+    int switchRealTime = 0, switchPriority = 0;
     // The kernel's figures at stop (from the shared record).
     std::uint64_t userSlips = 0;
     std::uint64_t kernUnder = 0;
@@ -117,8 +120,8 @@ struct StreamReport {
     // One flat JSON object with the keys blocks, resets, recreations, bufferSize, intervalP50Us,
     // intervalP99Us, intervalMaxUs, latencyP50Us, latencyP99Us, latencyMaxUs, latencySamples,
     // latencyUnmatched, deviceLatencyP50Us, deviceLatencyP99Us, deviceLatencyMaxUs,
-    // deviceLatencySamples, deviceLatencyUnmatched, userSlips, kernUnder, kernOver,
-    // estSampleRate, joinedClients (and driver).
+    // deviceLatencySamples, deviceLatencyUnmatched, switchRealTime, switchPriority, userSlips,
+    // kernUnder, kernOver, estSampleRate, joinedClients (and driver).
     std::string toJson() const;
     // The same for a person, a few lines.
     std::string toText() const;

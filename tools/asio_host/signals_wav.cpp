@@ -378,6 +378,8 @@ std::string StreamReport::toJson() const {
     d("deviceLatencyMaxUs", deviceLatencyMaxUs);
     u("deviceLatencySamples", deviceLatencySamples);
     u("deviceLatencyUnmatched", deviceLatencyUnmatched);
+    j += "\"switchRealTime\": " + std::to_string(switchRealTime) + ", ";
+    j += "\"switchPriority\": " + std::to_string(switchPriority) + ", ";
     u("userSlips", userSlips);
     u("kernUnder", kernUnder);
     u("kernOver", kernOver);
