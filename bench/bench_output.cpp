@@ -1,27 +1,36 @@
-// Output delivery of one block (48, 384 and 3000 frames, all 10 outputs active) against a plain
-// copy of the same samples, in the same run:
-//  - one client: deliverOutputBlock copies the halves straight into the ring;
-//  - 2, 4 and 8 joined clients: one thread per client, each with its own halves, all delivering
-//    the same block into one record, ring and accumulator; the time is the wall time of the
-//    whole block (from releasing the clients to the last one's return).
-// Counters: "block_us" (median time per block), "copy_us" (median time of a plain copy of one
-// client's samples: its 10 current halves into a staging buffer of the same byte count),
-// "vs_memcpy" (their ratio) and, for the joined clients, "sync_us" (releasing and joining the
-// clients with no delivery, which block_us includes) and "serial_us" (the same clients
-// delivering one after another in one thread: the additions without contention).
-// Every iteration moves the block counter on, so that blocks rotate through the ring. After the
-// timing, one more block checks that the ring holds the (clipped) sum and the accumulator block
-// is cleared.
+// Output delivery of one block (48, 384 and 3000 frames, all 10 outputs active):
+//  - one client against a plain copy of the same samples, in the same run: "block_us" (median
+//    time per block), "copy_us" (median time of a plain copy of the client's 10 current halves
+//    into a staging buffer of the same byte count) and "vs_memcpy" (their ratio);
+//  - 2, 4 and 8 joined clients, each with its own halves, all delivering the same block into one
+//    record, ring and accumulator, as threads of this process or (mode "processes") as processes
+//    of their own over shared memory, as the clients of the product run. Every block releases all
+//    clients at once; each notes when it started and ended its delivery. "block_us" is the median
+//    over many blocks of the block's span (first start to last end, so it includes the
+//    completing client's clip and copy), "p90_us" its 90th percentile, "serial_us" the median
+//    time of the same clients delivering one block one after another in one thread (the
+//    additions without contention) and "vs_serial" the ratio of the two medians. "skew_us" is the
+//    span of a release with no delivery (how far apart the clients start), which block_us
+//    includes. "fifo" is 1 when every client ran in the real-time class (FIFO 5, as the
+//    product's streaming threads do), 0 when the system refused it.
+// Run with --benchmark_repetitions=N to get the medians of N runs. Every block moves the block
+// counter on, so that blocks rotate through the ring. After the timing, one more block checks
+// that the ring holds the (clipped) sum and the accumulator block is cleared.
 
 #include <benchmark/benchmark.h>
 #include <immintrin.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <memory>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,9 +42,19 @@ namespace {
 
 constexpr std::uint32_t kChannels = vq36::kPlaybackChannels;
 constexpr std::uint32_t kRingBlocks = 10;
-constexpr std::size_t kRegionFloats = vq36::kPlaybackRegionBytes / sizeof(float);
+constexpr std::uint32_t kMaxBenchClients = 8;
+constexpr std::size_t kPage = 4096;
 
 using Clock = std::chrono::steady_clock;
+
+std::int64_t nowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+std::size_t pageRounded(std::size_t bytes) {
+    return (bytes + kPage - 1) / kPage * kPage;
+}
 
 // Sample f of channel c, half h of client k: multiples of 1/8 up to +-0.75, so that every sum
 // is exact in any order of additions, and the sums of two or more clients reach past +-1.
@@ -48,19 +67,61 @@ float clip(float v) {
     return v > 1.0f ? 1.0f : (v < -1.0f ? -1.0f : v);
 }
 
-// The shared side: the record, the ring (with its overhang area) and the accumulator.
-struct Shared {
-    std::unique_ptr<vq36::AsioInfo> info = std::make_unique<vq36::AsioInfo>();  // zeroed
-    std::vector<float> ring = std::vector<float>(kRegionFloats);
-    std::vector<float> accumulator = std::vector<float>(kRegionFloats);
+// What the clients of one benchmark run share: the releases and each client's start and end
+// time of its latest delivery.
+struct alignas(64) ClientTimes {
+    std::atomic<std::int64_t> start{0};
+    std::atomic<std::int64_t> end{0};
+};
+struct Control {
+    alignas(64) std::atomic<std::uint64_t> generation{0};
+    std::atomic<std::uint64_t> counter{0};
+    std::atomic<int> deliver{0};
+    std::atomic<int> stop{0};
+    alignas(64) std::atomic<int> done{0};
+    std::atomic<int> realTimeRefused{0};
+    ClientTimes times[kMaxBenchClients];
+};
+static_assert(std::atomic<std::int64_t>::is_always_lock_free);
 
-    Shared(std::uint32_t blockFrames, std::uint32_t clients) {
+// The shared side, in one anonymous shared mapping (so that forked clients see it as the
+// product's clients see the kernel's regions): the record, the ring (with its overhang area)
+// and the accumulator, each on pages of its own, and the clients' control block.
+class Shared {
+  public:
+    Shared(std::uint32_t blockFrames, std::uint32_t clients)
+        : bytes_(pageRounded(vq36::kAsioInfoBytes) + 2 * pageRounded(vq36::kPlaybackRegionBytes) +
+                 pageRounded(sizeof(Control))) {
+        void* p = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        auto* base = static_cast<unsigned char*>(p);  // zeroed
+        info = reinterpret_cast<vq36::AsioInfo*>(base);
+        base += pageRounded(vq36::kAsioInfoBytes);
+        ring = reinterpret_cast<float*>(base);
+        base += pageRounded(vq36::kPlaybackRegionBytes);
+        accumulator = reinterpret_cast<float*>(base);
+        base += pageRounded(vq36::kPlaybackRegionBytes);
+        control = new (base) Control();
         vq36::Store32(&info->ringBlocks, kRingBlocks);
         vq36::Store32(&info->blockFrames, blockFrames);
         vq36::Store32(&info->sampleRate, vq36::kSampleRate);
         vq36::Store32(&info->joinedClientCount, clients);
         vq36::Store32(&info->isStreamingEnabled, 1);
     }
+    ~Shared() {
+        control->~Control();
+        munmap(info, bytes_);
+    }
+    Shared(const Shared&) = delete;
+    Shared& operator=(const Shared&) = delete;
+
+    vq36::AsioInfo* info;
+    float* ring;
+    float* accumulator;
+    Control* control;
+
+  private:
+    std::size_t bytes_;
 };
 
 // One client: its halves (channel c, half h at (2c + h) s) and its delivery request.
@@ -73,12 +134,13 @@ struct Client {
             for (std::uint32_t h = 0; h < 2; ++h)
                 for (std::uint32_t f = 0; f < s; ++f)
                     halves[(2 * c + h) * s + f] = sampleOf(k, c, h, f);
-        block.info = shared.info.get();
-        block.ring = shared.ring.data();
-        block.accumulator = shared.accumulator.data();
+        block.info = shared.info;
+        block.ring = shared.ring;
+        block.accumulator = shared.accumulator;
         block.halves = halves.data();
         block.activeMask = (1u << kChannels) - 1;
         block.blockSize = static_cast<std::int32_t>(s);
+        block.lane = k;
     }
 };
 
@@ -100,82 +162,129 @@ struct PlainCopy {
     }
 };
 
-// Waits for `ready` by spinning; after `sleepAfter` of spinning, by the atomic's wait on `word`
-// (which must change whenever `ready` may turn true).
+// Puts the calling thread in the real-time class (FIFO 5); false when the system refuses.
+bool enterRealTime() {
+    sched_param param{};
+    param.sched_priority = 5;
+    return pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+}
+
+// The calling thread's scheduling, put back when it ends.
+class SchedulingGuard {
+  public:
+    SchedulingGuard() { pthread_getschedparam(pthread_self(), &policy_, &param_); }
+    ~SchedulingGuard() { pthread_setschedparam(pthread_self(), policy_, &param_); }
+    SchedulingGuard(const SchedulingGuard&) = delete;
+    SchedulingGuard& operator=(const SchedulingGuard&) = delete;
+
+  private:
+    int policy_ = SCHED_OTHER;
+    sched_param param_{};
+};
+
+// Waits for `ready`: spins for up to 200 µs, then looks every 20 µs in between sleeps (which
+// works across processes and never keeps a real-time thread from yielding its processor).
 template <class Ready>
-void spinThenWait(const std::atomic<std::uint64_t>& word, std::uint64_t seen,
-                  std::atomic<int>& sleepers, Ready ready) {
-    const auto start = Clock::now();
+void waitUntil(Ready ready) {
+    const std::int64_t start = nowNs();
     for (unsigned i = 1; !ready(); ++i) {
         _mm_pause();
-        if ((i & 255) == 0 && Clock::now() - start > std::chrono::microseconds(500)) {
-            sleepers.fetch_add(1);
-            if (!ready()) word.wait(seen);
-            sleepers.fetch_sub(1);
+        if ((i & 63) == 0 && nowNs() - start > 200'000) {
+            while (!ready()) {
+                const timespec pause{0, 20'000};
+                nanosleep(&pause, nullptr);
+            }
+            return;
         }
     }
 }
 
-// Clients 1 to N-1 on threads of their own; client 0 runs in the caller's thread. Each block
-// releases every thread at once; run() returns when all of them have finished the block.
+// One client's side of the releases: waits for each release, delivers (or, without `deliver`,
+// only notes the time) and reports when it started and ended.
+void clientLoop(Control& ctl, Client& client, std::uint32_t k) {
+    if (!enterRealTime()) ctl.realTimeRefused.store(1);
+    std::uint64_t seen = 0;
+    for (;;) {
+        waitUntil([&] { return ctl.generation.load(std::memory_order_acquire) != seen; });
+        seen = ctl.generation.load(std::memory_order_acquire);
+        if (ctl.stop.load() != 0) return;
+        const std::int64_t start = nowNs();
+        if (ctl.deliver.load(std::memory_order_relaxed) != 0) {
+            client.block.blockCounter = ctl.counter.load(std::memory_order_relaxed);
+            deliverOutputBlock(client.block);
+        }
+        ctl.times[k].start.store(start, std::memory_order_relaxed);
+        ctl.times[k].end.store(nowNs(), std::memory_order_relaxed);
+        ctl.done.fetch_add(1, std::memory_order_release);
+    }
+}
+
+// Clients 1 to N-1 as threads or as forked processes; client 0 runs in the caller's thread.
+// run() releases every client at once and returns the block's span in seconds (first start to
+// last end) when all of them have finished the block.
 class ClientPool {
   public:
-    ClientPool(std::vector<Client>& clients) : clients_(clients) {
-        for (std::size_t k = 1; k < clients_.size(); ++k)
-            threads_.emplace_back([this, k] { loop(k); });
+    ClientPool(Shared& shared, std::vector<Client>& clients, bool processes)
+        : ctl_(*shared.control), clients_(clients) {
+        if (!enterRealTime()) ctl_.realTimeRefused.store(1);
+        for (std::uint32_t k = 1; k < clients_.size(); ++k) {
+            if (!processes) {
+                threads_.emplace_back([this, k] { clientLoop(ctl_, clients_[k], k); });
+                continue;
+            }
+            const pid_t pid = fork();
+            if (pid == 0) {
+                clientLoop(ctl_, clients_[k], k);
+                _exit(0);
+            }
+            if (pid > 0) children_.push_back(pid);
+        }
     }
     ~ClientPool() {
-        stop_.store(true);
-        release();
+        ctl_.stop.store(1);
+        ctl_.generation.fetch_add(1);
         for (auto& t : threads_) t.join();
+        for (pid_t pid : children_) waitpid(pid, nullptr, 0);
     }
     ClientPool(const ClientPool&) = delete;
     ClientPool& operator=(const ClientPool&) = delete;
 
-    // Every client delivers block `counter` (or, without `deliver`, only meets the others).
-    void run(std::uint64_t counter, bool deliver) {
-        counter_.store(counter, std::memory_order_relaxed);
-        deliver_.store(deliver, std::memory_order_relaxed);
-        done_.store(0, std::memory_order_relaxed);
-        release();
+    // False when a client process could not be started.
+    bool complete() const { return threads_.size() + children_.size() + 1 == clients_.size(); }
+    bool realTime() const { return ctl_.realTimeRefused.load() == 0; }
+
+    double run(std::uint64_t counter, bool deliver) {
+        ctl_.counter.store(counter, std::memory_order_relaxed);
+        ctl_.deliver.store(deliver ? 1 : 0, std::memory_order_relaxed);
+        ctl_.done.store(0, std::memory_order_relaxed);
+        ctl_.generation.fetch_add(1, std::memory_order_release);
+        std::int64_t first = nowNs();
         if (deliver) {
             clients_[0].block.blockCounter = counter;
             deliverOutputBlock(clients_[0].block);
         }
-        const int others = static_cast<int>(threads_.size());
-        while (done_.load(std::memory_order_acquire) != others) _mm_pause();
+        std::int64_t last = nowNs();
+        const int others = static_cast<int>(clients_.size()) - 1;
+        waitUntil([&] { return ctl_.done.load(std::memory_order_acquire) == others; });
+        for (int k = 1; k <= others; ++k) {
+            first = std::min(first, ctl_.times[k].start.load(std::memory_order_relaxed));
+            last = std::max(last, ctl_.times[k].end.load(std::memory_order_relaxed));
+        }
+        return static_cast<double>(last - first) * 1e-9;
     }
 
   private:
-    void release() {
-        generation_.fetch_add(1);  // seq_cst: ordered before the look at the sleepers
-        if (sleepers_.load() != 0) generation_.notify_all();
-    }
-
-    void loop(std::size_t k) {
-        std::uint64_t seen = 0;
-        for (;;) {
-            spinThenWait(generation_, seen, sleepers_,
-                         [&] { return generation_.load(std::memory_order_acquire) != seen; });
-            seen = generation_.load(std::memory_order_acquire);
-            if (stop_.load()) return;
-            if (deliver_.load(std::memory_order_relaxed)) {
-                clients_[k].block.blockCounter = counter_.load(std::memory_order_relaxed);
-                deliverOutputBlock(clients_[k].block);
-            }
-            done_.fetch_add(1, std::memory_order_release);
-        }
-    }
-
+    Control& ctl_;
     std::vector<Client>& clients_;
     std::vector<std::thread> threads_;
-    std::atomic<std::uint64_t> generation_{0};
-    std::atomic<std::uint64_t> counter_{0};
-    std::atomic<bool> deliver_{false};
-    std::atomic<bool> stop_{false};
-    std::atomic<int> done_{0};
-    std::atomic<int> sleepers_{0};
+    std::vector<pid_t> children_;
 };
+
+double quantile(std::vector<double>& samples, double q) {
+    const auto at = static_cast<std::ptrdiff_t>(q * static_cast<double>(samples.size() - 1));
+    std::nth_element(samples.begin(), samples.begin() + at, samples.end());
+    return samples[static_cast<std::size_t>(at)];
+}
 
 // Median time per call of `step` (seconds), over 15 samples of enough calls for about 2 ms each.
 template <class Step>
@@ -193,8 +302,7 @@ double medianSeconds(Step step) {
         for (int i = 0; i < calls; ++i) step();
         samples.push_back(std::chrono::duration<double>(Clock::now() - start).count() / calls);
     }
-    std::nth_element(samples.begin(), samples.begin() + 7, samples.end());
-    return samples[7];
+    return quantile(samples, 0.5);
 }
 
 // Checks the ring block and the accumulator block of block `counter` after every client
@@ -222,12 +330,6 @@ std::string verifyBlock(const Shared& shared, std::uint32_t clients, std::uint32
     return {};
 }
 
-void reportAgainstCopy(benchmark::State& state, double blockSeconds, double copySeconds) {
-    state.counters["block_us"] = blockSeconds * 1e6;
-    state.counters["copy_us"] = copySeconds * 1e6;
-    state.counters["vs_memcpy"] = copySeconds > 0 ? blockSeconds / copySeconds : 0;
-}
-
 void BM_DeliverSingle(benchmark::State& state) {
     const auto s = static_cast<std::uint32_t>(state.range(0));
     Shared shared(s, 1);
@@ -253,46 +355,64 @@ void BM_DeliverSingle(benchmark::State& state) {
         benchmark::ClobberMemory();
     });
     const double plain = medianSeconds([&] { copy.run(++counter); });
-    reportAgainstCopy(state, block, plain);
+    state.counters["block_us"] = block * 1e6;
+    state.counters["copy_us"] = plain * 1e6;
+    state.counters["vs_memcpy"] = plain > 0 ? block / plain : 0;
 }
 BENCHMARK(BM_DeliverSingle)->ArgName("frames")->Arg(48)->Arg(384)->Arg(3000);
 
+// Joined clients: args frames, clients, and 0 for threads or 1 for processes.
 void BM_DeliverJoined(benchmark::State& state) {
     const auto s = static_cast<std::uint32_t>(state.range(0));
     const auto n = static_cast<std::uint32_t>(state.range(1));
+    const bool processes = state.range(2) != 0;
+    const SchedulingGuard scheduling;
     Shared shared(s, n);
     std::vector<Client> clients;
     clients.reserve(n);
     for (std::uint32_t k = 0; k < n; ++k) clients.emplace_back(shared, k, s);
-    PlainCopy copy(clients[0], s);
-    ClientPool pool(clients);
+    ClientPool pool(shared, clients, processes);
+    if (!pool.complete()) {
+        state.SkipWithError("a client process could not be started");
+        return;
+    }
     std::uint64_t counter = 0;
     for (auto _ : state) pool.run(++counter, true);
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * n * kChannels * s * 4);
 
+    // Many blocks of each kind, every block timed on its own.
+    const std::size_t blocks = s <= 48 ? 2001 : (s <= 384 ? 801 : 201);
+    std::vector<double> spans(blocks), skews(blocks), serials(blocks);
+    for (double& span : spans) span = pool.run(++counter, true);
+    for (double& skew : skews) skew = pool.run(++counter, false);
+    for (double& serial : serials) {
+        ++counter;
+        const std::int64_t start = nowNs();
+        for (auto& c : clients) {
+            c.block.blockCounter = counter;
+            deliverOutputBlock(c.block);
+        }
+        serial = static_cast<double>(nowNs() - start) * 1e-9;
+    }
     pool.run(++counter, true);
     if (const std::string fault = verifyBlock(shared, n, s, counter); !fault.empty()) {
         state.SkipWithError(fault.c_str());
         return;
     }
-    const double block = medianSeconds([&] { pool.run(++counter, true); });
-    const double sync = medianSeconds([&] { pool.run(++counter, false); });
-    const double serial = medianSeconds([&] {
-        ++counter;
-        for (auto& c : clients) {
-            c.block.blockCounter = counter;
-            deliverOutputBlock(c.block);
-        }
-        benchmark::ClobberMemory();
-    });
-    const double plain = medianSeconds([&] { copy.run(++counter); });
-    reportAgainstCopy(state, block, plain);
-    state.counters["sync_us"] = sync * 1e6;
+    const double block = quantile(spans, 0.5);
+    const double serial = quantile(serials, 0.5);
+    state.counters["block_us"] = block * 1e6;
+    state.counters["p90_us"] = quantile(spans, 0.9) * 1e6;
     state.counters["serial_us"] = serial * 1e6;
+    state.counters["vs_serial"] = serial > 0 ? block / serial : 0;
+    state.counters["skew_us"] = quantile(skews, 0.5) * 1e6;
+    state.counters["fifo"] = pool.realTime() ? 1 : 0;
 }
 BENCHMARK(BM_DeliverJoined)
-    ->ArgNames({"frames", "clients"})
-    ->ArgsProduct({{48, 384, 3000}, {2, 4, 8}})
+    ->ArgNames({"frames", "clients", "processes"})
+    ->ArgsProduct({{48, 384, 3000}, {2, 4, 8}, {0}})
+    ->ArgsProduct({{48, 384, 3000}, {4}, {1}})
+    ->Iterations(200)
     ->UseRealTime();
 
 void BM_PlainCopy(benchmark::State& state) {

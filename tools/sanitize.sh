@@ -6,17 +6,8 @@
 # Every sanitizer report, of a test program or of any process it starts, is written to a
 # report folder; one report fails the run, as does a failing test.
 # Usage: bash tools/sanitize.sh [asan|tsan]...   (both when none is named)
-set -euo pipefail
-here="$(cd "$(dirname "$0")/.." && pwd)"
-cd "$here"
-bash tools/install-deps.sh
+source "$(dirname "$0")/build_setup.sh"
 jobs="$(nproc)"
-launcher=()
-if command -v ccache >/dev/null 2>&1; then
-  # Paths relative to the checkout, so that another clone of the tree finds the same objects.
-  export CCACHE_BASEDIR="$here" CCACHE_NOHASHDIR=true
-  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
-fi
 kinds=("$@")
 [ "${#kinds[@]}" -eq 0 ] && kinds=(asan tsan)
 

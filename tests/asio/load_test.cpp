@@ -62,6 +62,14 @@ TEST_F(Load, StartsAndStopsCleanly) {
     ASSERT_GT(GetModuleFileNameA(library, path, sizeof path), 0u);
     EXPECT_EQ(std::string(path), standin::win32::toWindowsPath(kLibrary));
 
+    // The setup dialog's resources: its template, its icon and its images (no 211, 225, 226).
+    EXPECT_NE(FindResourceA(library, MAKEINTRESOURCEA(101), RT_DIALOG), nullptr);
+    EXPECT_NE(FindResourceA(library, MAKEINTRESOURCEA(115), RT_GROUP_ICON), nullptr);
+    for (int id = 200; id <= 226; ++id) {
+        const bool present = id <= 224 && id != 211;
+        EXPECT_EQ(FindResourceA(library, MAKEINTRESOURCEA(id), "PNG") != nullptr, present) << id;
+    }
+
     // A second reference: no second start.
     EXPECT_EQ(LoadLibraryA("vexaasiovq36"), library);
     EXPECT_TRUE(FreeLibrary(library));

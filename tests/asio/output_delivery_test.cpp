@@ -179,7 +179,8 @@ TEST(OutputDelivery, ShortOverhangGoesToTheAreaAndTheRestToRingBlockZero) {
     }
     EXPECT_EQ(r.overhangSample(3, 0), -7.0f);
     // Frames 3.. sit in their own places of ring block 0.
-    for (std::uint32_t f = 3; f < 48; ++f) ASSERT_EQ(r.ringSample(0, f, 9), frameChannelValue(9, f));
+    for (std::uint32_t f = 3; f < 48; ++f)
+        ASSERT_EQ(r.ringSample(0, f, 9), frameChannelValue(9, f));
     EXPECT_EQ(vq36::Load32(&r.info()->tailBytes), 0);
     EXPECT_EQ(vq36::Load32(&r.info()->carryActive), 0u);
     EXPECT_EQ(vq36::Load32(&r.info()->carryBytes), 0u);
@@ -211,13 +212,15 @@ TEST(OutputDelivery, OverhangOfOneAndAHalfBlocksSpansTwoBlocks) {
         ASSERT_EQ(r.overhangSample(48 + f, 2), 1000.0f + f + 2 / 16.0f);
         ASSERT_EQ(r.ringSample(1, f, 2), -7.0f);
     }
-    for (std::uint32_t f = 24; f < 48; ++f) ASSERT_EQ(r.ringSample(1, f, 2), 1000.0f + f + 2 / 16.0f);
+    for (std::uint32_t f = 24; f < 48; ++f)
+        ASSERT_EQ(r.ringSample(1, f, 2), 1000.0f + f + 2 / 16.0f);
     EXPECT_EQ(vq36::Load32(&r.info()->carryActive), 0u);
     EXPECT_EQ(vq36::Load32(&r.info()->carryBytes), 0u);
     EXPECT_EQ(vq36::Load32(&r.info()->carryOffset), 0u);
 
     deliverOutputBlock(client.block(r, 9));  // ring block 2 from half 1
-    for (std::uint32_t f = 0; f < 48; ++f) ASSERT_EQ(r.ringSample(2, f, 2), 2000.0f + f + 2 / 16.0f);
+    for (std::uint32_t f = 0; f < 48; ++f)
+        ASSERT_EQ(r.ringSample(2, f, 2), 2000.0f + f + 2 / 16.0f);
     EXPECT_EQ(r.overhangSample(72, 2), -7.0f);
 }
 
@@ -243,7 +246,8 @@ TEST(OutputDelivery, ARingLaidOutForAnotherBlockSizeIsLeftAlone) {
     for (float& v : r.ring) v = -7.0f;
     Client client(3000);
     client.fill(0, frameChannelValue);
-    for (std::uint64_t counter = 0; counter < 15; ++counter) deliverOutputBlock(client.block(r, counter));
+    for (std::uint64_t counter = 0; counter < 15; ++counter)
+        deliverOutputBlock(client.block(r, counter));
     for (float v : r.ring) ASSERT_EQ(v, -7.0f);
 
     vq36::Store32(&r.info()->ringBlocks, 0);
@@ -265,52 +269,86 @@ TEST(OutputDelivery, ADamagedOverhangReportIsCutAtTheRegionsEnd) {
     EXPECT_EQ(r.overhangSample(0, 1), frameChannelValue(1, 0));
 }
 
-TEST(OutputDelivery, JoinedClientsOnTheirOwnLanesAddPairsAndSinglesExactly) {
-    // Three clients on threads, starting at different frames: one with every channel (pairs),
-    // one with every other channel (singles), one with channels 2-3 (one pair). Each completed
-    // block holds the clipped sum of exactly the active samples.
-    constexpr std::uint32_t kS = 48;
+TEST(OutputDelivery, JoinedClientsOnTheirOwnLanesAddEveryActiveSampleExactly) {
+    // Three clients on threads, starting on different cache lines: one with every channel, one
+    // with every other channel, one with channels 2-3. Each completed block holds the clipped
+    // sum of exactly the active samples. At 45 frames every other block starts half-way into a
+    // 16-byte word and blocks end on one, so the words that no 16-byte step holds are added too.
     const std::uint32_t masks[] = {0x3FF, 0x155, 0x00C};
-    Regions r(kS, 5, 3);
-    std::vector<std::unique_ptr<Client>> clients;
-    for (std::uint32_t k = 0; k < 3; ++k) {
-        clients.push_back(std::make_unique<Client>(kS));
-        for (std::uint32_t c = 0; c < kChannels; ++c)
-            for (std::uint32_t f = 0; f < kS; ++f)
-                for (std::uint32_t h = 0; h < 2; ++h)
-                    clients[k]->sample(c, h, f) =
-                        static_cast<float>(static_cast<int>((f + 3 * c + 5 * k + h) % 9) - 4) /
-                        8.0f;
-    }
-    for (std::uint64_t counter = 0; counter < 20; ++counter) {
-        std::vector<std::thread> threads;
+    for (const std::uint32_t kS : {48u, 45u}) {
+        Regions r(kS, 5, 3);
+        std::vector<std::unique_ptr<Client>> clients;
         for (std::uint32_t k = 0; k < 3; ++k) {
-            threads.emplace_back([&, k] {
-                OutputBlock b = clients[k]->block(r, counter, masks[k]);
-                b.lane = k;
-                deliverOutputBlock(b);
-            });
+            clients.push_back(std::make_unique<Client>(kS));
+            for (std::uint32_t c = 0; c < kChannels; ++c)
+                for (std::uint32_t f = 0; f < kS; ++f)
+                    for (std::uint32_t h = 0; h < 2; ++h)
+                        clients[k]->sample(c, h, f) =
+                            static_cast<float>(static_cast<int>((f + 3 * c + 5 * k + h) % 9) - 4) /
+                            8.0f;
         }
-        for (auto& t : threads) t.join();
-        const auto pos = targetRingBlock(counter, 5);
-        const auto half = static_cast<std::uint32_t>(counter & 1);
-        for (std::uint32_t f = 0; f < kS; ++f) {
-            for (std::uint32_t c = 0; c < kChannels; ++c) {
-                float sum = 0.0f;
-                for (std::uint32_t k = 0; k < 3; ++k)
-                    if (masks[k] & (1u << c)) sum += clients[k]->sample(c, half, f);
-                ASSERT_EQ(r.ringSample(pos, f, c), std::fmax(-1.0f, std::fmin(1.0f, sum)))
-                    << "block " << counter << " frame " << f << " channel " << c;
-                ASSERT_EQ(r.accumulatorSample(pos, f, c), 0.0f);
+        for (std::uint64_t counter = 0; counter < 20; ++counter) {
+            std::vector<std::thread> threads;
+            for (std::uint32_t k = 0; k < 3; ++k) {
+                threads.emplace_back([&, k] {
+                    OutputBlock b = clients[k]->block(r, counter, masks[k]);
+                    b.lane = k;
+                    deliverOutputBlock(b);
+                });
             }
+            for (auto& t : threads) t.join();
+            const auto pos = targetRingBlock(counter, 5);
+            const auto half = static_cast<std::uint32_t>(counter & 1);
+            for (std::uint32_t f = 0; f < kS; ++f) {
+                for (std::uint32_t c = 0; c < kChannels; ++c) {
+                    float sum = 0.0f;
+                    for (std::uint32_t k = 0; k < 3; ++k)
+                        if (masks[k] & (1u << c)) sum += clients[k]->sample(c, half, f);
+                    ASSERT_EQ(r.ringSample(pos, f, c), std::fmax(-1.0f, std::fmin(1.0f, sum)))
+                        << kS << " frames, block " << counter << " frame " << f << " channel " << c;
+                    ASSERT_EQ(r.accumulatorSample(pos, f, c), 0.0f);
+                }
+            }
+            ASSERT_EQ(vq36::Load32(&r.info()->blockDeliveryCount[pos]), 0u);
+        }
+        // A client with channel 0 alone leaves its neighbours' words as they were (a -0.0
+        // keeps its sign: nothing is added to it), at the start and the end of a block.
+        Regions q(kS, 5, 2);
+        q.accumulatorSample(3, 0, 1) = -0.0f;
+        q.accumulatorSample(3, kS - 1, 9) = -0.0f;
+        deliverOutputBlock(clients[0]->block(q, 0, 0x1));
+        EXPECT_TRUE(std::signbit(q.accumulatorSample(3, 0, 1)));
+        EXPECT_TRUE(std::signbit(q.accumulatorSample(3, kS - 1, 9)));
+        EXPECT_EQ(q.accumulatorSample(3, kS - 1, 0), clients[0]->sample(0, 0, kS - 1));
+    }
+}
+
+TEST(OutputDelivery, SingleClientWithEveryChannelMovesEachWordUnchanged) {
+    // All 10 channels, an odd block size and an overhang that splits the block at frame 7:
+    // every word lands in its place as it was, NaN payloads and signed zeros included.
+    constexpr std::uint32_t kS = 45;
+    Regions r(kS, 10, 1);
+    vq36::Store32(&r.info()->tailBytes, 7 * 40);
+    Client client(kS);
+    auto word = [](std::uint32_t c, std::uint32_t f) -> std::uint32_t {
+        if (f % 11 == 3) return c % 2 == 0 ? 0x7F800001u : 0x80000000u;  // signalling NaN, -0
+        return 0x3F000000u + (c << 16) + f;
+    };
+    for (std::uint32_t c = 0; c < kChannels; ++c)
+        for (std::uint32_t f = 0; f < kS; ++f) {
+            const std::uint32_t w = word(c, f);
+            std::memcpy(&client.sample(c, 1, f), &w, 4);
+        }
+    deliverOutputBlock(client.block(r, 7));  // ring block 0 from half 1
+    for (std::uint32_t f = 0; f < kS; ++f) {
+        for (std::uint32_t c = 0; c < kChannels; ++c) {
+            std::uint32_t got = 0;
+            std::memcpy(&got, f < 7 ? &r.overhangSample(f, c) : &r.ringSample(0, f, c), 4);
+            ASSERT_EQ(got, word(c, f)) << "frame " << f << " channel " << c;
         }
     }
-    // A client with channel 0 alone leaves its pair partner's word as it was (a -0.0 keeps its
-    // sign: the partner is not even added to).
-    Regions q(kS, 5, 2);
-    q.accumulatorSample(3, 0, 1) = -0.0f;
-    deliverOutputBlock(clients[0]->block(q, 0, 0x1));
-    EXPECT_TRUE(std::signbit(q.accumulatorSample(3, 0, 1)));
+    EXPECT_EQ(r.ringSample(0, 6, 0), 0.0f);
+    EXPECT_EQ(r.overhangSample(7, 0), 0.0f);
 }
 
 }  // namespace

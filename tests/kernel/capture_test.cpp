@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <memory>
+#include <random>
 #include <vector>
 
 #include "driver.h"
@@ -13,10 +14,12 @@
 namespace {
 
 // Sample (frame, channel) as the test's device sends it: a bit pattern naming its position.
-uint32_t Pattern(uint32_t frame, uint32_t channel) { return (frame << 4) | channel | 0x40000000u; }
+uint32_t Pattern(uint32_t frame, uint32_t channel) {
+    return (frame << 4) | channel | 0x40000000u;
+}
 
 class CaptureTest : public ::testing::Test {
-protected:
+  protected:
     std::shared_ptr<standin::Clock> clock = standin::makeManualClock(7 * standin::kUnitsPerSecond);
     std::unique_ptr<DeviceContext> ctx = std::make_unique<DeviceContext>();
     std::unique_ptr<vq36::AsioInfo> info = std::make_unique<vq36::AsioInfo>();
@@ -28,13 +31,17 @@ protected:
 
     void SetUp() override {
         standin::kernel::resetMachine(clock);
+        resetContext();
+        for (auto& e : clientEvents) KeInitializeEvent(&e, NotificationEvent, FALSE);
+    }
+
+    void resetContext() {
         std::memset(ctx.get(), 0, sizeof(DeviceContext));
         std::memset(info.get(), 0, sizeof(vq36::AsioInfo));
         ctx->infoRecord = info.get();
         ctx->capturePool = pool.data();
         ctx->capturePlanesView = planes.data();
         ctx->playbackClippedView = ring.data();
-        for (auto& e : clientEvents) KeInitializeEvent(&e, NotificationEvent, FALSE);
     }
 
     void setBlock(ULONG s) {
@@ -246,7 +253,7 @@ TEST_F(CaptureTest, WithoutClientsTheCountAdvancesButTheBoundaryTimeStays) {
 }
 
 TEST_F(CaptureTest, TransferRunningPastTheRingEndPublishesTheOverhang) {
-    setBlock(48);  // ring 28,800 bytes, lead 13,440
+    setBlock(48);                              // ring 28,800 bytes, lead 13,440
     vq36::Store64(&info->asioBlockCount, 14);  // block (14 + 1) mod 15 = 0
     ctx->blockPosition = 0;
     // The transfer starts at ring block 0 plus the lead (13,440) and carries 10 ms of
@@ -299,6 +306,108 @@ TEST_F(CaptureTest, TinyBlocksNeverWriteOutsideTheirPlanes) {
     EXPECT_EQ(planes[12 * 8 * 5], 0xAB);
     EXPECT_EQ(count(), 56u / 5);
     EXPECT_EQ(ctx->blockPosition, 56u % 5);
+}
+
+// Random completions against a model that moves one sample at a time: packets of every length
+// class, blocks that wrap the planes several times per packet, every start position, loopback,
+// restarts and a busy playback request; with 512-, 256- and 128-bit moves.
+TEST_F(CaptureTest, RandomCompletionsMatchASampleBySampleModel) {
+    std::mt19937 rng(36);
+    auto pick = [&](ULONG below) { return static_cast<ULONG>(rng() % below); };
+    const ULONG blockSizes[] = {1, 5, 7, 17, 23, 24, 25, 48, 50, 96, 100, 127, 192};
+    const ULONG oddLengths[] = {0, 1, 47, 48, 96, 240, 287, 289, 335, 336, 337, 400, 4000};
+    for (int round = 0; round < 600; ++round) {
+        gCaptureMoveBits = 128u << (round % 3);
+        resetContext();
+        const ULONG s = blockSizes[pick(std::size(blockSizes))];
+        setBlock(s);
+        const ULONG n = ctx->ringBlockCount;
+        const ULONGLONG k = pick(1000);
+        ULONG position = pick(s);
+        vq36::Store64(&info->asioBlockCount, k);
+        ctx->blockPosition = position;
+        const bool loopback = pick(8) == 0;
+        vq36::Store8(&info->kernelLoopback, loopback);
+        ctx->restartPending = pick(10) == 0;
+        const UCHAR advance = ctx->restartPending || pick(10) == 0 ? 0 : 1;
+        ctx->playbackBusy[0] = pick(8) == 0;
+
+        const ULONG packets = pick(pick(2) ? 17 : 131);
+        auto* urb = captureUrb();
+        urb->NumberOfPackets = packets;
+        for (ULONG i = 0; i < packets; ++i) {
+            urb->IsoPacket[i].Length = pick(4) ? 288 : oddLengths[pick(std::size(oddLengths))];
+        }
+        for (ULONG i = 0; i < packets * 336; ++i) pool[i] = static_cast<UCHAR>(rng());
+        for (size_t i = 0; i < planes.size(); ++i) planes[i] = static_cast<UCHAR>(i * 13 + 5);
+        for (ULONG i = 0; i < packets; ++i) playbackUrb()->IsoPacket[i] = {7, 7, 7};
+        auto& frameRing = info->statistics.uframeSamples;
+        for (auto& v : frameRing.values) vq36::Store32(&v, pick(8));
+        vq36::Store32(&frameRing.next, pick(12));  // 10 and 11: what a careless reader left
+        vq36::StatisticsRing expectRing;
+        std::memcpy(&expectRing, &frameRing, sizeof expectRing);
+
+        // The model.
+        std::vector<UCHAR> buffer(pool.begin(), pool.begin() + packets * 336);
+        std::vector<UCHAR> expectPlanes = planes;
+        const ULONG planeBytes = 8 * s;
+        ULONG planeOffset = (4 * s * static_cast<ULONG>((k + 1) % 2) + 4 * position) % planeBytes;
+        const bool fill = !ctx->restartPending && ctx->leadBytes < n * s * 40;
+        ULONG expectFlags = flags();  // what setting the block size raised
+        ULONG cursor = 0, boundaries = 0, over = 0;
+        std::vector<std::pair<ULONG, ULONG>> expectIso;
+        for (ULONG i = 0; i < packets; ++i) {
+            ULONG d = urb->IsoPacket[i].Length;
+            if (d == 0) expectFlags |= vq36::kFlagEmptyPacket;
+            if (d == 0 || d > 336) {
+                if (d > 336) expectFlags |= vq36::kFlagPacketTooLong;
+                d = 288;
+            }
+            if (d % 48 != 0) expectFlags |= vq36::kFlagPacketNotWholeFrames;
+            const ULONG frames = d / 48;
+            expectIso.push_back({cursor, 40 * frames});
+            // The ring keeps the frames of the last ten packets, oldest first.
+            if (packets - i <= 10) vq36::StatisticsRingPush(&expectRing, frames);
+            for (ULONG j = 0; j < frames && fill; ++j) {
+                for (ULONG c = 0; c < 12; ++c) {
+                    for (ULONG b = 0; b < 4; ++b) {
+                        expectPlanes[c * planeBytes + planeOffset + b] =
+                            buffer[336 * i + 48 * j + 4 * c + b];
+                    }
+                }
+                planeOffset = (planeOffset + 4) % planeBytes;
+            }
+            for (ULONG j = 0; j < frames && loopback; ++j) {
+                std::memmove(&buffer[cursor + 40 * j], &buffer[336 * i + 48 * j], 40);
+            }
+            cursor += 40 * frames;
+            for (position += advance ? frames : 0; position >= s; position -= s) {
+                if (++boundaries > 1) expectFlags |= vq36::kFlagSecondBoundaryInCompletion;
+                if (!ctx->shortBlockMode && packets - i > 8) ++over;
+            }
+        }
+
+        process(advance);
+        ASSERT_EQ(planes, expectPlanes) << "round " << round << " s " << s;
+        ASSERT_EQ(ctx->blockPosition, position) << round;
+        ASSERT_EQ(count(), k + boundaries) << round;
+        ASSERT_EQ(flags(), expectFlags) << round;
+        ASSERT_EQ(vq36::Load32(&info->statistics.kernOver), over) << round;
+        ASSERT_EQ(std::memcmp(&frameRing, &expectRing, sizeof expectRing), 0) << round;
+        if (!ctx->playbackBusy[0]) {
+            ASSERT_EQ(playbackUrb()->TransferBufferLength, cursor) << round;
+        }
+        if (loopback) {
+            ASSERT_TRUE(std::equal(buffer.begin(), buffer.end(), pool.begin())) << round;
+        }
+        for (ULONG i = 0; i < packets; ++i) {
+            const auto& p = playbackUrb()->IsoPacket[i];
+            const auto expect = ctx->playbackBusy[0] ? std::pair<ULONG, ULONG>{7, 7} : expectIso[i];
+            ASSERT_EQ(std::make_pair(p.Offset, p.Length), expect) << round << " packet " << i;
+            ASSERT_EQ(p.Status, 7u);
+        }
+    }
+    gCaptureMoveBits = 512;
 }
 
 }  // namespace

@@ -101,6 +101,8 @@ TEST(AsioCommandLine, BadUsageExitsTwoWithAMessage) {
         {"asio", "stream", "--inputs", "1", "--device-clock", "-1:48000"},
         {"asio", "stream", "--inputs", "1", "--device-clock", "10:0"},
         {"asio", "stream", "--loud"},
+        {"asio", "panel", "--screenshots"},
+        {"asio", "panel", "--window"},
         {"regsvr", "--bogus"},
     };
     for (const auto& args : bad) {

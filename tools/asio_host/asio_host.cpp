@@ -122,6 +122,22 @@ bool findDriver(const std::string& name, DriverEntry* entry, std::string* error)
     return true;
 }
 
+IASIO* createDriverObject(const DriverEntry& entry, std::string* error) {
+    CLSID clsid{};
+    if (!classIdOf(entry.clsid, &clsid)) {
+        *error = "bad CLSID value \"" + entry.clsid + "\" of the driver " + entry.name;
+        return nullptr;
+    }
+    IASIO* a = nullptr;
+    const HRESULT hr =
+        CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, clsid, reinterpret_cast<void**>(&a));
+    if (FAILED(hr) || a == nullptr) {
+        *error = "CoCreateInstance failed: " + hex(hr);
+        return nullptr;
+    }
+    return a;
+}
+
 // ---- Measurements ----------------------------------------------------------------------------
 
 namespace {
@@ -282,7 +298,6 @@ class AsioHostImpl {
 
     HostOptions options_;
     DriverEntry entry_;
-    CLSID clsid_{};
     bool comInitialised_ = false;
     bool running_ = false;
     ASIOCallbacks callbacks_{&bufferSwitch, &sampleRateDidChange, &asioMessage,
@@ -467,13 +482,8 @@ AsioHostImpl::~AsioHostImpl() {
 }
 
 bool AsioHostImpl::createDriver(std::string* error) {
-    IASIO* a = nullptr;
-    const HRESULT hr = CoCreateInstance(clsid_, nullptr, CLSCTX_INPROC_SERVER, clsid_,
-                                        reinterpret_cast<void**>(&a));
-    if (FAILED(hr) || a == nullptr) {
-        *error = "CoCreateInstance failed: " + hex(hr);
-        return false;
-    }
+    IASIO* a = createDriverObject(entry_, error);
+    if (a == nullptr) return false;
     auto fail = [&](const std::string& what) {
         a->disposeBuffers();
         standin::win32::releaseInprocObject(a);
@@ -618,9 +628,6 @@ bool AsioHostImpl::start(const HostOptions& options, std::string* error) {
     }
 
     if (!findDriver(options_.driver, &entry_, error)) return fail(*error);
-    if (!classIdOf(entry_.clsid, &clsid_)) {
-        return fail("bad CLSID value \"" + entry_.clsid + "\" of the driver " + options_.driver);
-    }
     const HRESULT hr = CoInitialize(nullptr);
     if (FAILED(hr)) return fail("CoInitialize failed: " + hex(hr));
     comInitialised_ = true;

@@ -14,6 +14,8 @@
 
 #include "quantised_sine.h"
 
+struct IASIO;
+
 namespace vq36host {
 
 // ---- Signals ---------------------------------------------------------------------------------
@@ -144,6 +146,11 @@ struct DriverEntry {
 std::vector<DriverEntry> listDrivers(std::string* error = nullptr);
 // The driver registered as `name`; false (and `error`) when there is none.
 bool findDriver(const std::string& name, DriverEntry* entry, std::string* error);
+// A new driver object of the registered `entry`, made through COM as hosts make it (on a thread
+// that has called CoInitialize): the class factory of its in-process server asked for IASIO
+// under the driver's class id. Null (and `error`) when it cannot be made; release it with
+// standin::win32::releaseInprocObject.
+IASIO* createDriverObject(const DriverEntry& entry, std::string* error);
 
 // ---- The host --------------------------------------------------------------------------------
 

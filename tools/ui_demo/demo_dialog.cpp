@@ -144,6 +144,9 @@ class CDemoDialog : public CDialog {
         Invalidate(TRUE);
     }
     afx_msg void OnMouseMove(UINT, CPoint) {}
+    afx_msg void OnChannelSelChange() { record("selchange " + std::to_string(list_.GetCurSel())); }
+    afx_msg void OnChannelSelEndOk() { record("selendok"); }
+    afx_msg void OnChannelSelEndCancel() { record("selendcancel"); }
     afx_msg void OnChannelCloseUp() {
         channel_ = list_.GetCurSel();
         record("closeup " + std::to_string(channel_));
@@ -201,6 +204,9 @@ ON_WM_PAINT()
 ON_WM_LBUTTONDOWN()
 ON_WM_MOUSEMOVE()
 ON_WM_ERASEBKGND()
+ON_CBN_SELCHANGE(kChannelListId, OnChannelSelChange)
+ON_CONTROL(CBN_SELENDOK, kChannelListId, OnChannelSelEndOk)
+ON_CONTROL(CBN_SELENDCANCEL, kChannelListId, OnChannelSelEndCancel)
 ON_CBN_CLOSEUP(kChannelListId, OnChannelCloseUp)
 END_MESSAGE_MAP()
 

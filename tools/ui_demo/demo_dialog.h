@@ -27,7 +27,8 @@ inline constexpr int kClientHeight = 200;
 VQ_DEMO_API INT_PTR runDemoDialog();
 
 // What the dialog's handlers saw since the last call: "init", "itemheight N", "paint", "erase",
-// "timer", "click X Y FLAGS", "closeup SELECTION", "ctlcolor listbox", "ok", "cancel".
+// "timer", "click X Y FLAGS", "selchange SELECTION", "selendok", "selendcancel",
+// "closeup SELECTION", "ctlcolor listbox", "ok", "cancel".
 VQ_DEMO_API std::vector<std::string> takeDemoEvents();
 
 // The module that holds the demonstration resources.

@@ -10,6 +10,7 @@
 #include <map>
 
 #include "asio_host.h"
+#include "panel_command.h"
 #include "command_line.h"
 #include "standin/win32/scheduling.h"
 #include "standin/win32/testing.h"
@@ -23,7 +24,7 @@ namespace {
 #endif
 
 constexpr const char* kAsioUsage =
-    "usage: vq36 asio list | vq36 asio stream [options]\n"
+    "usage: vq36 asio list | vq36 asio stream [options] | vq36 asio panel [options]\n"
     "  list                       the registered ASIO drivers: name, class id, server module\n"
     "  stream                     creates the driver through COM, streams, then reports\n"
     "    --driver NAME            the driver's registered name (default \"Vexa VQ36\")\n"
@@ -42,6 +43,13 @@ constexpr const char* kAsioUsage =
     "                             PORT` gives the clock; the first of --inputs must carry\n"
     "                             the device's counting signal\n"
     "    --ready-line             prints \"streaming\" after the first buffer switch\n"
+    "  panel                      opens the driver's built-in setup dialog in a window, as\n"
+    "                             a host's settings button does (needs an X display)\n"
+    "    --driver NAME            the driver's registered name (default \"Vexa VQ36\")\n"
+    "    --screenshots DIR        instead: a machine of its own, the dialog off screen driven\n"
+    "                             by a fixed script, one PNG per state written into DIR\n"
+    "                             (VQ36_TEST_FIRMWARE_WAIT_DIVISOR=N shortens the update's\n"
+    "                             two fixed waits N times)\n"
     "Ctrl-C ends the stream early. The machine is the one of VQ36_MACHINE_ROOT. When the\n"
     "driver asks for a reset (the device or its machine went away and came back, a new buffer\n"
     "length), the stream re-creates the driver and goes on. It ends with exit code 1 when the\n"
@@ -109,8 +117,8 @@ bool parseDeviceClock(const std::string& text, vq36host::HostOptions* options) {
     return true;
 }
 
-int usageError(std::FILE* err, const std::string& what) {
-    std::fprintf(err, "vq36 asio stream: %s\n%s", what.c_str(), kAsioUsage);
+int usageError(std::FILE* err, const std::string& what, const char* command = "stream") {
+    std::fprintf(err, "vq36 asio %s: %s\n%s", command, what.c_str(), kAsioUsage);
     return 2;
 }
 
@@ -309,7 +317,42 @@ int stream(const std::vector<std::string>& args, std::FILE* out, std::FILE* err)
     return code;
 }
 
+int panel(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
+    PanelOptions options;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        const bool hasValue = i + 1 < args.size() && !args[i + 1].empty();
+        if (a == "--driver" && hasValue) {
+            options.driver = args[++i];
+        } else if (a == "--screenshots" && hasValue) {
+            options.screenshots = args[++i];
+        } else {
+            return usageError(err, "unknown or incomplete option " + a, "panel");
+        }
+    }
+    return runPanel(options, out, err);
+}
+
 }  // namespace
+
+HRESULT callRegistration(const std::string& path, bool unregister, std::string* problem) {
+    const char* entry = unregister ? "DllUnregisterServer" : "DllRegisterServer";
+    HMODULE module = LoadLibraryA(path.c_str());
+    if (module == nullptr) {
+        *problem = "cannot load " + path + " (" + standin::win32::lastLoaderMessage() + ")";
+        return E_FAIL;
+    }
+    using Entry = HRESULT(STDAPICALLTYPE*)();
+    auto call = reinterpret_cast<Entry>(GetProcAddress(module, entry));
+    if (call == nullptr) {
+        *problem = path + " does not export " + entry;
+        FreeLibrary(module);
+        return E_FAIL;
+    }
+    const HRESULT hr = call();
+    FreeLibrary(module);
+    return hr;
+}
 
 int runAsioCommand(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
     if (args.empty()) {
@@ -328,6 +371,7 @@ int runAsioCommand(const std::vector<std::string>& args, std::FILE* out, std::FI
         return list(out, err);
     }
     if (args[0] == "stream") return stream(args, out, err);
+    if (args[0] == "panel") return panel(args, out, err);
     std::fprintf(err, "vq36 asio: unknown command %s\n%s", args[0].c_str(), kAsioUsage);
     return 2;
 }
@@ -350,21 +394,12 @@ int runRegsvrCommand(const std::vector<std::string>& args, std::FILE* out, std::
         }
     }
     const char* entry = unregister ? "DllUnregisterServer" : "DllRegisterServer";
-    HMODULE module = LoadLibraryA(path.c_str());
-    if (module == nullptr) {
-        std::fprintf(err, "vq36 regsvr: cannot load %s (%s)\n", path.c_str(),
-                     standin::win32::lastLoaderMessage().c_str());
+    std::string problem;
+    const HRESULT hr = callRegistration(path, unregister, &problem);
+    if (!problem.empty()) {
+        std::fprintf(err, "vq36 regsvr: %s\n", problem.c_str());
         return 1;
     }
-    using Entry = HRESULT(STDAPICALLTYPE*)();
-    auto call = reinterpret_cast<Entry>(GetProcAddress(module, entry));
-    if (call == nullptr) {
-        std::fprintf(err, "vq36 regsvr: %s does not export %s\n", path.c_str(), entry);
-        FreeLibrary(module);
-        return 1;
-    }
-    const HRESULT hr = call();
-    FreeLibrary(module);
     std::fprintf(hr == S_OK ? out : err, "%s%s of %s: 0x%08lx%s\n",
                  hr == S_OK ? "" : "vq36 regsvr: ", entry, path.c_str(),
                  static_cast<unsigned long>(hr) & 0xFFFFFFFFul, hr == S_OK ? " (S_OK)" : "");

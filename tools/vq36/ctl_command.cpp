@@ -14,8 +14,6 @@
 #include "asio_library.h"
 #include "command_line.h"
 #include "control_exports.h"
-#include "standin/host/wire.h"
-#include "standin/win32/machine.h"
 #include "standin/win32/testing.h"
 #include "win32/windows.h"
 
@@ -176,92 +174,6 @@ void CALLBACK onChannels(MidiChannelPair* pair) {
     }
 }
 
-// ---- The library -------------------------------------------------------------------------
-
-struct Exports {
-    decltype(&VQ36_open) open = nullptr;
-    decltype(&VQ36_close) close = nullptr;
-    decltype(&VQ36_get_api_version) apiVersion = nullptr;
-    decltype(&VQ36_get_driver_version) driverVersion = nullptr;
-    decltype(&VQ36_get_firmware_version) firmwareVersion = nullptr;
-    decltype(&VQ36_get_firmware_embedded_version) embeddedVersion = nullptr;
-    decltype(&VQ36_get_vendor_id) vendorId = nullptr;
-    decltype(&VQ36_get_product_id) productId = nullptr;
-    decltype(&VQ36_is_boot_device) isBootDevice = nullptr;
-    decltype(&VQ36_get_buffer_millisecs) getBuffer = nullptr;
-    decltype(&VQ36_set_buffer_millisecs) setBuffer = nullptr;
-    decltype(&VQ36_get_midi_channels) getChannels = nullptr;
-    decltype(&VQ36_set_midi_channels) setChannels = nullptr;
-    decltype(&VQ36_set_hidimsg_callback) setPacketCallback = nullptr;
-    decltype(&VQ36_set_usb_port_status_callback) setPortCallback = nullptr;
-    decltype(&VQ36_set_midi_ch_callback) setChannelsCallback = nullptr;
-    decltype(&VQ36_send_note_on) noteOn = nullptr;
-    decltype(&VQ36_send_note_off) noteOff = nullptr;
-    decltype(&VQ36_send_control_change) controlChange = nullptr;
-    decltype(&VQ36_send_sys_ex) sysEx = nullptr;
-    decltype(&VQ36_set_control_point) controlPoint = nullptr;
-    decltype(&VQ36_get_all_controls) allControls = nullptr;
-    decltype(&VQ36_get_usb_port_status) portStatus = nullptr;
-};
-
-// The library loaded and a handle open for one command; both released at the end.
-class Session {
-  public:
-    explicit Session(std::FILE* err) : err_(err), library_("vq36 ctl", err) {}
-    ~Session() {
-        if (handle != nullptr) x.close(handle);
-    }
-    Session(const Session&) = delete;
-    Session& operator=(const Session&) = delete;
-
-    bool start(const std::string& explicitPath) {
-        if (!library_.load(explicitPath) || !resolveAll()) return false;
-        handle = x.open();
-        if (handle == nullptr) {
-            std::fprintf(err_, "vq36 ctl: VQ36_open gave no handle\n");
-            return false;
-        }
-        return true;
-    }
-
-    Exports x;
-    AudioDeviceInterfaceWrapper* handle = nullptr;
-
-  private:
-    template <class F>
-    bool resolve(const char* name, F* function) {
-        return library_.resolve(name, function);
-    }
-
-    bool resolveAll() {
-        return resolve("VQ36_open", &x.open) && resolve("VQ36_close", &x.close) &&
-               resolve("VQ36_get_api_version", &x.apiVersion) &&
-               resolve("VQ36_get_driver_version", &x.driverVersion) &&
-               resolve("VQ36_get_firmware_version", &x.firmwareVersion) &&
-               resolve("VQ36_get_firmware_embedded_version", &x.embeddedVersion) &&
-               resolve("VQ36_get_vendor_id", &x.vendorId) &&
-               resolve("VQ36_get_product_id", &x.productId) &&
-               resolve("VQ36_is_boot_device", &x.isBootDevice) &&
-               resolve("VQ36_get_buffer_millisecs", &x.getBuffer) &&
-               resolve("VQ36_set_buffer_millisecs", &x.setBuffer) &&
-               resolve("VQ36_get_midi_channels", &x.getChannels) &&
-               resolve("VQ36_set_midi_channels", &x.setChannels) &&
-               resolve("VQ36_set_hidimsg_callback", &x.setPacketCallback) &&
-               resolve("VQ36_set_usb_port_status_callback", &x.setPortCallback) &&
-               resolve("VQ36_set_midi_ch_callback", &x.setChannelsCallback) &&
-               resolve("VQ36_send_note_on", &x.noteOn) &&
-               resolve("VQ36_send_note_off", &x.noteOff) &&
-               resolve("VQ36_send_control_change", &x.controlChange) &&
-               resolve("VQ36_send_sys_ex", &x.sysEx) &&
-               resolve("VQ36_set_control_point", &x.controlPoint) &&
-               resolve("VQ36_get_all_controls", &x.allControls) &&
-               resolve("VQ36_get_usb_port_status", &x.portStatus);
-    }
-
-    std::FILE* err_;
-    AsioLibrary library_;
-};
-
 // ---- The commands ----------------------------------------------------------------------
 
 const char* resultName(std::int32_t rc) {
@@ -288,11 +200,7 @@ bool succeeded(const char* function, std::int32_t rc, std::FILE* err) {
     return false;
 }
 
-std::string versionText(const VersionRecord& v) {
-    return std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.build);
-}
-
-int versions(Session& s, std::FILE* out, std::FILE* err) {
+int versions(ControlSession& s, std::FILE* out, std::FILE* err) {
     bool ok = true;
     VersionRecord v{};
     auto version = [&](const char* label, const char* function, std::int32_t rc) {
@@ -327,7 +235,7 @@ int versions(Session& s, std::FILE* out, std::FILE* err) {
     return ok ? 0 : 1;
 }
 
-int buffer(Session& s, const Command& c, std::FILE* out, std::FILE* err) {
+int buffer(ControlSession& s, const Command& c, std::FILE* out, std::FILE* err) {
     std::int32_t milliseconds = 0;
     if (!c.numbers.empty()) {
         milliseconds = static_cast<std::int32_t>(c.numbers[0]);
@@ -342,7 +250,7 @@ int buffer(Session& s, const Command& c, std::FILE* out, std::FILE* err) {
     return 0;
 }
 
-int channels(Session& s, const Command& c, std::FILE* out, std::FILE* err) {
+int channels(ControlSession& s, const Command& c, std::FILE* out, std::FILE* err) {
     MidiChannelPair pair{};
     if (!c.numbers.empty()) {
         pair.midiInChannel = static_cast<std::int32_t>(c.numbers[0]);
@@ -355,7 +263,7 @@ int channels(Session& s, const Command& c, std::FILE* out, std::FILE* err) {
     return 0;
 }
 
-int port(Session& s, std::FILE* out, std::FILE* err) {
+int port(ControlSession& s, std::FILE* out, std::FILE* err) {
     std::int32_t status[kPortStatusWords] = {0, 0};
     if (!succeeded("VQ36_get_usb_port_status", s.x.portStatus(s.handle, status), err)) return 1;
     std::fprintf(out, "port %d %d (%s)\n", status[0], status[1],
@@ -364,7 +272,7 @@ int port(Session& s, std::FILE* out, std::FILE* err) {
 }
 
 // Queues one packet through the status monitor (see kMonitorReady).
-int send(Session& s, const Command& c, std::FILE* err) {
+int send(ControlSession& s, const Command& c, std::FILE* err) {
     s.x.setPortCallback(s.handle, onPort);
     s.x.setPacketCallback(s.handle, onPacket);
     // The monitor's first pass reports the port status to every handle.
@@ -427,7 +335,7 @@ int send(Session& s, const Command& c, std::FILE* err) {
     return 0;
 }
 
-int watch(Session& s, const Command& c, StopSignals& stop) {
+int watch(ControlSession& s, const Command& c, StopSignals& stop) {
     gPrintStatus.store(true);
     s.x.setPortCallback(s.handle, onPort);
     s.x.setChannelsCallback(s.handle, onChannels);
@@ -487,16 +395,10 @@ int runCtlCommand(const std::vector<std::string>& args, std::FILE* out, std::FIL
     std::optional<StopSignals> stop;
     if (command.name == "watch") stop.emplace();
 
-    if (!root.empty()) standin::win32::setMachineRoot(root);
-    const std::string machine = standin::win32::machineRoot();
-    if (!standin::host::wire::Fd(standin::host::wire::connectTo(machine)).valid()) {
-        std::fprintf(err, "vq36 ctl: no machine runs on %s (start one with `vq36 machine run`)\n",
-                     machine.c_str());
-        return 1;
-    }
+    if (!machineAnswers("vq36 ctl", root, err)) return 1;
 
     gPrintTo = out;
-    Session session(err);
+    ControlSession session("vq36 ctl", err);
     if (!session.start(dll)) return 1;
     if (command.name == "versions") return versions(session, out, err);
     if (command.name == "buffer") return buffer(session, command, out, err);

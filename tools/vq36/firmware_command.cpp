@@ -16,7 +16,6 @@
 
 #include "asio_library.h"
 #include "control_exports.h"
-#include "standin/host/wire.h"
 #include "standin/vq36/firmware.h"
 #include "standin/win32/machine.h"
 #include "win32/windows.h"
@@ -41,55 +40,6 @@ constexpr const char* kUsage =
     "Exit codes: 0 done, 1 the update or the device failed, 2 bad usage or unreadable file.\n"
     "The library is PATH, else VexaAsioVq36.dll as the module loader finds it, else the one\n"
     "this build makes. The machine root is DIR, else VQ36_MACHINE_ROOT.\n";
-
-struct Exports {
-    decltype(&VQ36_open) open = nullptr;
-    decltype(&VQ36_close) close = nullptr;
-    decltype(&VQ36_get_firmware_version) firmwareVersion = nullptr;
-    decltype(&VQ36_get_firmware_embedded_version) embeddedVersion = nullptr;
-    decltype(&VQ36_is_boot_device) isBootDevice = nullptr;
-    decltype(&VQ36_set_update_firmware) update = nullptr;
-    decltype(&VQ36_set_update_firmware_from_embedded) updateEmbedded = nullptr;
-};
-
-// The library loaded and a handle open; both released at the end.
-class Library {
-  public:
-    explicit Library(std::FILE* err) : err_(err), library_("vq36 firmware", err) {}
-    ~Library() {
-        if (handle != nullptr) x.close(handle);
-    }
-    Library(const Library&) = delete;
-    Library& operator=(const Library&) = delete;
-
-    bool start(const std::string& explicitPath) {
-        if (!library_.load(explicitPath) || !library_.resolve("VQ36_open", &x.open) ||
-            !library_.resolve("VQ36_close", &x.close) ||
-            !library_.resolve("VQ36_get_firmware_version", &x.firmwareVersion) ||
-            !library_.resolve("VQ36_get_firmware_embedded_version", &x.embeddedVersion) ||
-            !library_.resolve("VQ36_is_boot_device", &x.isBootDevice) ||
-            !library_.resolve("VQ36_set_update_firmware", &x.update) ||
-            !library_.resolve("VQ36_set_update_firmware_from_embedded", &x.updateEmbedded))
-            return false;
-        handle = x.open();
-        if (handle == nullptr) {
-            std::fprintf(err_, "vq36 firmware: VQ36_open gave no handle\n");
-            return false;
-        }
-        return true;
-    }
-
-    Exports x;
-    AudioDeviceInterfaceWrapper* handle = nullptr;
-
-  private:
-    std::FILE* err_;
-    AsioLibrary library_;
-};
-
-std::string versionText(const VersionRecord& v) {
-    return std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.build);
-}
 
 // ---- Progress ---------------------------------------------------------------------------------
 
@@ -133,7 +83,7 @@ std::string lastLogLine() {
 
 // ---- Commands -------------------------------------------------------------------------------
 
-int version(Library& lib, std::FILE* out, std::FILE* err) {
+int version(ControlSession& lib, std::FILE* out, std::FILE* err) {
     int code = 0;
     VersionRecord v{};
     if (lib.x.firmwareVersion(lib.handle, &v) == kVq36Ok) {
@@ -153,7 +103,7 @@ int version(Library& lib, std::FILE* out, std::FILE* err) {
     return code;
 }
 
-int update(Library& lib, const std::vector<std::uint8_t>* image, const std::string& from,
+int update(ControlSession& lib, const std::vector<std::uint8_t>* image, const std::string& from,
            std::FILE* out, std::FILE* err) {
     gProgressTo = out;
     gProgressBar = isatty(fileno(out)) != 0;
@@ -321,15 +271,8 @@ int runFirmwareCommand(const std::vector<std::string>& args, std::FILE* out, std
         return 2;
     }
 
-    if (!root.empty()) standin::win32::setMachineRoot(root);
-    const std::string machine = standin::win32::machineRoot();
-    if (!standin::host::wire::Fd(standin::host::wire::connectTo(machine)).valid()) {
-        std::fprintf(err,
-                     "vq36 firmware: no machine runs on %s (start one with `vq36 machine run`)\n",
-                     machine.c_str());
-        return 1;
-    }
-    Library lib(err);
+    if (!machineAnswers("vq36 firmware", root, err)) return 1;
+    ControlSession lib("vq36 firmware", err);
     if (!lib.start(dll)) return 1;
     if (command == "version") return version(lib, out, err);
     return update(lib, embedded ? nullptr : &image, from, out, err);

@@ -5,7 +5,7 @@
 //   vq36 reg ...       reads and writes the machine's registry
 //   vq36 ctl ...       calls the control functions of VexaAsioVq36.dll; see `vq36 ctl help`
 //   vq36 firmware ...  the device's firmware: version, update, images; see `vq36 firmware help`
-//   vq36 asio ...      an ASIO host: lists the drivers, streams; see `vq36 asio help`
+//   vq36 asio ...      an ASIO host: drivers, streams, the setup dialog; see `vq36 asio help`
 //   vq36 midi ...      a MIDI application: installs the driver, lists, monitors, sends
 //   vq36 regsvr ...    registers (or with /u unregisters) VexaAsioVq36.dll
 
@@ -32,7 +32,7 @@ int main(int argc, char** argv) {
             "  reg       reads and writes the machine's registry\n"
             "  ctl       calls the control functions of VexaAsioVq36.dll on the machine\n"
             "  firmware  the device's firmware version, updates, and images for the device model\n"
-            "  asio      an ASIO host: lists the registered drivers, streams through one\n"
+            "  asio      an ASIO host: lists the registered drivers, streams, opens the setup dialog\n"
             "  midi      a MIDI application: installs the MIDI driver, lists, monitors, sends\n"
             "  regsvr    registers (/u: unregisters) VexaAsioVq36.dll as an in-process server\n",
             args.empty() ? stderr : stdout);

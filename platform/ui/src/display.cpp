@@ -195,6 +195,37 @@ cairo_surface_t* windowSurface(HWND topLevel) {
     return theDisplay().surfaceOf(topLevel, info);
 }
 
+cairo_surface_t* pngSurface(const unsigned char* data, std::size_t size) {
+    struct Reader {
+        const unsigned char* data;
+        std::size_t size;
+        std::size_t pos;
+    } reader{data, data == nullptr ? 0 : size, 0};
+    cairo_surface_t* png = cairo_image_surface_create_from_png_stream(
+        [](void* closure, unsigned char* out, unsigned int length) {
+            auto* r = static_cast<Reader*>(closure);
+            if (r->size - r->pos < length) return CAIRO_STATUS_READ_ERROR;
+            std::memcpy(out, r->data + r->pos, length);
+            r->pos += length;
+            return CAIRO_STATUS_SUCCESS;
+        },
+        &reader);
+    if (cairo_surface_status(png) != CAIRO_STATUS_SUCCESS ||
+        cairo_image_surface_get_format(png) == CAIRO_FORMAT_ARGB32)
+        return png;
+    // An opaque or grey PNG comes as another format: drawn onto ARGB32, opaque where it is.
+    cairo_surface_t* argb =
+        cairo_image_surface_create(CAIRO_FORMAT_ARGB32, cairo_image_surface_get_width(png),
+                                   cairo_image_surface_get_height(png));
+    cairo_t* cr = cairo_create(argb);
+    cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
+    cairo_set_source_surface(cr, png, 0, 0);
+    cairo_paint(cr);
+    cairo_destroy(cr);
+    cairo_surface_destroy(png);
+    return argb;
+}
+
 }  // namespace detail
 
 DisplayKind displayKind() {
@@ -243,15 +274,20 @@ bool postClick(HWND topLevel, int x, int y) {
            postMouse(topLevel, WM_LBUTTONUP, x, y, 0);
 }
 
+bool postWheel(HWND topLevel, int x, int y, int delta, WPARAM keys) {
+    return postMouse(topLevel, WM_MOUSEWHEEL, x, y, MAKEWPARAM(keys, delta));
+}
+
 bool postKey(HWND topLevel, WPARAM virtualKey) {
     return win32::postKeyInput(topLevel, WM_KEYDOWN, virtualKey) &&
            win32::postKeyInput(topLevel, WM_KEYUP, virtualKey);
 }
 
-Image captureClient(HWND topLevel) {
+namespace {
+
+// The pixels of an image surface (ARGB32), row by row.
+Image imageOf(cairo_surface_t* s) {
     Image out;
-    cairo_surface_t* s = detail::windowSurface(topLevel);
-    if (s == nullptr) return out;
     cairo_surface_flush(s);
     out.width = cairo_image_surface_get_width(s);
     out.height = cairo_image_surface_get_height(s);
@@ -263,6 +299,38 @@ Image captureClient(HWND topLevel) {
                     static_cast<std::size_t>(out.width) * 4);
     }
     return out;
+}
+
+}  // namespace
+
+Image captureClient(HWND topLevel) {
+    cairo_surface_t* s = detail::windowSurface(topLevel);
+    return s == nullptr ? Image{} : imageOf(s);
+}
+
+std::optional<Image> decodePng(const void* data, std::size_t size) {
+    cairo_surface_t* s = detail::pngSurface(static_cast<const unsigned char*>(data), size);
+    std::optional<Image> image;
+    if (cairo_surface_status(s) == CAIRO_STATUS_SUCCESS) image = imageOf(s);
+    cairo_surface_destroy(s);
+    return image;
+}
+
+bool savePng(const Image& image, const std::string& path) {
+    if (image.width <= 0 || image.height <= 0 ||
+        image.pixels.size() != static_cast<std::size_t>(image.width) * image.height)
+        return false;
+    const int stride = cairo_format_stride_for_width(CAIRO_FORMAT_ARGB32, image.width);
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(stride) * image.height);
+    for (int y = 0; y < image.height; ++y)
+        std::memcpy(bytes.data() + static_cast<std::size_t>(y) * stride,
+                    &image.pixels[static_cast<std::size_t>(y) * image.width],
+                    static_cast<std::size_t>(image.width) * 4);
+    cairo_surface_t* s = cairo_image_surface_create_for_data(bytes.data(), CAIRO_FORMAT_ARGB32,
+                                                             image.width, image.height, stride);
+    const bool written = cairo_surface_write_to_png(s, path.c_str()) == CAIRO_STATUS_SUCCESS;
+    cairo_surface_destroy(s);
+    return written;
 }
 
 bool saveClientPng(HWND topLevel, const std::string& path) {

@@ -60,6 +60,18 @@ WPARAM virtualKey(KeySym sym) {
             return VK_UP;
         case XK_Down:
             return VK_DOWN;
+        case XK_Left:
+            return VK_LEFT;
+        case XK_Right:
+            return VK_RIGHT;
+        case XK_Prior:
+            return VK_PRIOR;
+        case XK_Next:
+            return VK_NEXT;
+        case XK_Home:
+            return VK_HOME;
+        case XK_End:
+            return VK_END;
         case XK_F4:
             return VK_F4;
         default:
@@ -225,19 +237,7 @@ class X11Backend final : public Backend {
     void setIcon(Window window, HICON icon) {
         std::vector<unsigned char> png = iconPng(icon);
         if (png.empty()) return;
-        struct Reader {
-            const std::vector<unsigned char>* bytes;
-            std::size_t pos = 0;
-        } reader{&png};
-        cairo_surface_t* s = cairo_image_surface_create_from_png_stream(
-            [](void* c, unsigned char* out, unsigned int n) {
-                auto* r = static_cast<Reader*>(c);
-                if (r->bytes->size() - r->pos < n) return CAIRO_STATUS_READ_ERROR;
-                std::memcpy(out, r->bytes->data() + r->pos, n);
-                r->pos += n;
-                return CAIRO_STATUS_SUCCESS;
-            },
-            &reader);
+        cairo_surface_t* s = pngSurface(png.data(), png.size());
         if (cairo_surface_status(s) == CAIRO_STATUS_SUCCESS) {
             const int w = cairo_image_surface_get_width(s), h = cairo_image_surface_get_height(s);
             std::vector<unsigned long> prop{static_cast<unsigned long>(w),
@@ -286,6 +286,13 @@ class X11Backend final : public Backend {
                 } else if (e.xbutton.button == Button3) {
                     msg = down ? WM_RBUTTONDOWN : WM_RBUTTONUP;
                     keys = down ? keys | MK_RBUTTON : keys & ~static_cast<WPARAM>(MK_RBUTTON);
+                } else if (e.xbutton.button == Button4 || e.xbutton.button == Button5) {
+                    // The server gives each notch of the wheel as a press (and a release) of
+                    // button 4 (away from the user) or 5 (towards).
+                    if (!down) break;
+                    msg = WM_MOUSEWHEEL;
+                    const int delta = e.xbutton.button == Button4 ? WHEEL_DELTA : -WHEEL_DELTA;
+                    keys = MAKEWPARAM(keys, delta);
                 } else {
                     break;
                 }

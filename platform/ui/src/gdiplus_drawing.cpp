@@ -139,20 +139,6 @@ void applyMode(const GpGraphics& g) {
                   : CAIRO_ANTIALIAS_NONE);
 }
 
-struct PngReader {
-    const unsigned char* data;
-    std::size_t size;
-    std::size_t pos = 0;
-};
-
-cairo_status_t readPng(void* closure, unsigned char* out, unsigned int length) {
-    auto* r = static_cast<PngReader*>(closure);
-    if (r->size - r->pos < length) return CAIRO_STATUS_READ_ERROR;
-    std::memcpy(out, r->data + r->pos, length);
-    r->pos += length;
-    return CAIRO_STATUS_SUCCESS;
-}
-
 // Decodes a PNG stream into a new image; InvalidParameter for anything else.
 Status decode(IStream* stream, GpImage* image) {
     if (stream == nullptr) return InvalidParameter;
@@ -167,21 +153,13 @@ Status decode(IStream* stream, GpImage* image) {
     }
     static const unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     if (bytes.size() < 8 || std::memcmp(bytes.data(), kSignature, 8) != 0) return InvalidParameter;
-    PngReader reader{bytes.data(), bytes.size()};
-    cairo_surface_t* png = cairo_image_surface_create_from_png_stream(readPng, &reader);
+    cairo_surface_t* png = standin::ui::detail::pngSurface(bytes.data(), bytes.size());
     if (cairo_surface_status(png) != CAIRO_STATUS_SUCCESS) {
         cairo_surface_destroy(png);
         return InvalidParameter;
     }
     const int w = cairo_image_surface_get_width(png), h = cairo_image_surface_get_height(png);
-    cairo_surface_t* argb = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h);
-    cairo_t* cr = cairo_create(argb);
-    cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
-    cairo_set_source_surface(cr, png, 0, 0);
-    cairo_paint(cr);
-    cairo_destroy(cr);
-    cairo_surface_destroy(png);
-    image->surface = argb;
+    image->surface = png;
     image->width = w;
     image->height = h;
     image->format = PixelFormat32bppARGB;
@@ -202,6 +180,8 @@ Status Brush::GetLastStatus() const {
     lastResult = Ok;
     return s;
 }
+SolidBrush::~SolidBrush() = default;
+
 SolidBrush::SolidBrush(const Color& color) {
     lastResult = notStarted();
     if (lastResult == Ok) nativeBrush = new GpBrush{color.GetValue()};
@@ -361,6 +341,8 @@ Status Image::GetLastStatus() const {
     lastResult = Ok;
     return s;
 }
+
+Bitmap::~Bitmap() = default;
 
 Bitmap::Bitmap(INT width, INT height, PixelFormat format) {
     lastResult = notStarted();

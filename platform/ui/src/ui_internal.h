@@ -68,6 +68,10 @@ void releaseFontCaches();
 
 void setSourceColor(cairo_t* cr, COLORREF color);
 
+// Decodes PNG bytes into an ARGB32 image surface; the caller destroys it and checks its status
+// (an error surface for anything that is not a PNG).
+cairo_surface_t* pngSurface(const unsigned char* data, std::size_t size);
+
 // ---- Display
 // ---------------------------------------------------------------------------------------- The
 // surface of a top-level window (created at its size when missing); null when the window is not a

@@ -109,6 +109,8 @@ BOOL CGdiObject::DeleteObject() {
     return ::DeleteObject(Detach());
 }
 
+CFont::~CFont() = default;
+
 BOOL CFont::CreatePointFont(int nPointSize, LPCSTR lpszFaceName, CDC* /*pDC*/) {
     LOGFONTA lf{};
     lf.lfHeight = -MulDiv(nPointSize, 96, 720);
@@ -139,6 +141,8 @@ CBrush::CBrush(COLORREF crColor) {
 BOOL CBrush::CreateSolidBrush(COLORREF crColor) {
     return Attach(::CreateSolidBrush(crColor));
 }
+
+CDC::~CDC() = default;
 
 CDC* CDC::FromHandle(HDC hDC) {
     if (hDC == nullptr) return nullptr;

@@ -340,13 +340,20 @@ BOOL postMouseInput(HWND topLevel, UINT message, POINT client, WPARAM keys) {
         wm().cursor = screen;
         std::shared_ptr<Window> target;
         POINT p = client;
+        const bool wheel = message == WM_MOUSEWHEEL;
         if (auto cap = findLocked(wm().capture)) {
             target = cap;
             POINT o = clientOriginLocked(*cap);
             p = {screen.x - o.x, screen.y - o.y};
+        } else if (auto f = wheel ? findLocked(wm().focus) : nullptr) {
+            // The wheel turns what has the focus, as the keyboard does.
+            auto t = f;
+            while (t && (t->style & WS_CHILD)) t = findLocked(t->parent);
+            target = t == top ? f : childAtLocked(top, p);
         } else {
             target = childAtLocked(top, p);
         }
+        if (wheel) p = screen;  // the wheel's point is on the screen
         msg.hwnd = target->hwnd;
         msg.message = message;
         msg.wParam = keys;
@@ -848,6 +855,16 @@ LRESULT WINAPI DefWindowProcA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
         case WM_SYSCOMMAND:
             if ((wParam & 0xFFF0) == SC_CLOSE) SendMessageA(hWnd, WM_CLOSE, 0, 0);
             return 0;
+        case WM_MOUSEWHEEL: {
+            // Not handled by a child: its parent may scroll.
+            HWND parent = nullptr;
+            {
+                std::lock_guard lock(wm().mu);
+                auto w = findLocked(hWnd);
+                if (w && (w->style & WS_CHILD)) parent = w->parent;
+            }
+            return parent ? SendMessageA(parent, Msg, wParam, lParam) : 0;
+        }
         case WM_SETTEXT: {
             {
                 std::lock_guard lock(wm().mu);

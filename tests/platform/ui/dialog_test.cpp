@@ -127,11 +127,108 @@ TEST(Dialog, ChannelListDropsDownAsksForColoursAndReportsThePickedItem) {
     // 16 of 17 items shown (the minimum visible count), on the black brush the handler gave,
     // with white text; the selected item on the highlight.
     EXPECT_EQ(list.height, 16 * itemHeight + 2);
-    EXPECT_EQ(list.at(list.width - 3, 3 * itemHeight + 1) & 0xFFFFFF, 0u);
+    EXPECT_EQ(list.at(list.width - 20, 3 * itemHeight + 1) & 0xFFFFFF, 0u);  // left of the bar
     int light = 0;  // anti-aliased white text
     for (int y = 2 * itemHeight; y < 3 * itemHeight; ++y)
         for (int x = 0; x < list.width; ++x) light += ((list.at(x, y) >> 16) & 0xFF) > 0xC0;
     EXPECT_GT(light, 3);
+}
+
+// 17 channels, 16 rows: the list's scroll bar, wheel and keys reach every item, with the
+// notifications in the platform's order.
+TEST(Dialog, ChannelListScrollsByWheelBarAndKeysToReachEveryItem) {
+    vqdemo::takeDemoEvents();
+    const INT_PTR r = runWith([&](HWND dialog) {
+        int ih = 0;
+        for (const auto& e : vqdemo::takeDemoEvents())
+            if (e.rfind("itemheight ", 0) == 0) ih = std::stoi(e.substr(11));
+        ASSERT_GT(ih, 8);
+        HWND combo = GetDlgItem(dialog, vqdemo::kChannelListId);
+        HWND popup = nullptr;
+        int w = 0, h = 0;
+        auto pump = [] { standin::ui::pumpUntilIdle(); };
+        auto open = [&] {
+            standin::ui::postClick(dialog, 230, 50);
+            pump();
+            popup = GetCapture();
+            RECT rc{};
+            GetClientRect(popup, &rc);
+            w = rc.right, h = rc.bottom;
+        };
+        auto events = [&] {
+            Events all = vqdemo::takeDemoEvents(), mine;
+            for (const auto& e : all)
+                if (e.rfind("sel", 0) == 0 || e.rfind("closeup", 0) == 0) mine.push_back(e);
+            return mine;
+        };
+        // The bar is 17 pixels wide inside the list's frame, its arrows 17 high, and its thumb
+        // fills 16/17 of the track: the thumb's grey just under the up arrow means the list
+        // starts at item 0, the track's lighter grey there means item 1.
+        auto thumbAtTop = [&] {
+            pump();
+            const auto img = standin::ui::captureClient(popup);
+            return (img.at(img.width - 10, 20) & 0xFFFFFF) == 0xCDCDCD;
+        };
+        auto clickRow = [&](int row) {
+            standin::ui::postClick(popup, 10, 1 + row * ih + ih / 2);
+            pump();
+        };
+
+        // The wheel: half notches add up to one; the last row then holds item 16.
+        open();
+        ASSERT_NE(popup, nullptr);
+        ASSERT_EQ(h, 16 * ih + 2);
+        EXPECT_TRUE(thumbAtTop());
+        standin::ui::postWheel(popup, 20, 40, -WHEEL_DELTA / 2);
+        EXPECT_TRUE(thumbAtTop());
+        standin::ui::postWheel(popup, 20, 40, -WHEEL_DELTA / 2);
+        EXPECT_FALSE(thumbAtTop());
+        clickRow(15);
+        EXPECT_EQ(SendMessageA(combo, CB_GETCURSEL, 0, 0), 16);
+        EXPECT_EQ(events(), (Events{"selchange 16", "selendok", "closeup 16"}));
+
+        // Opened on item 16, the list shows it (highlighted on the last row); the up arrow
+        // scrolls back, and the first row is then item 0.
+        open();
+        EXPECT_FALSE(thumbAtTop());
+        EXPECT_EQ(standin::ui::captureClient(popup).at(10, 1 + 15 * ih + 1) & 0xFFFFFF, 0x0078D7u);
+        standin::ui::postClick(popup, w - 10, 8);
+        EXPECT_TRUE(thumbAtTop());
+        standin::ui::postWheel(popup, 20, 40, 3 * WHEEL_DELTA);  // already at the top
+        clickRow(0);
+        EXPECT_EQ(events(), (Events{"selchange 0", "selendok", "closeup 0"}));
+
+        // The track below the thumb pages down, the thumb dragged up scrolls back, and clicks
+        // on the bar neither pick nor close; End then selects (and shows) the last item, and
+        // Escape puts the opening selection back.
+        open();
+        standin::ui::postClick(popup, w - 10, h - 1 - 17 - 2);
+        EXPECT_FALSE(thumbAtTop());
+        standin::ui::postMouse(popup, WM_LBUTTONDOWN, w - 10, h / 2, MK_LBUTTON);
+        standin::ui::postMouse(popup, WM_MOUSEMOVE, w - 10, h / 2 - 40, MK_LBUTTON);
+        standin::ui::postMouse(popup, WM_LBUTTONUP, w - 10, h / 2 - 40, 0);
+        EXPECT_TRUE(thumbAtTop());
+        EXPECT_TRUE(SendMessageA(combo, CB_GETDROPPEDSTATE, 0, 0));
+        standin::ui::postKey(dialog, VK_END);
+        EXPECT_FALSE(thumbAtTop());
+        EXPECT_EQ(SendMessageA(combo, CB_GETCURSEL, 0, 0), 16);
+        standin::ui::postKey(dialog, VK_ESCAPE);
+        pump();
+        EXPECT_EQ(SendMessageA(combo, CB_GETCURSEL, 0, 0), 0);
+        EXPECT_EQ(events(), (Events{"selchange 16", "selchange 0", "selendcancel", "closeup 0"}));
+
+        // Page, arrow and Home/End keys move the selection within the items; Enter takes it.
+        open();
+        for (WPARAM k : {VK_NEXT, VK_DOWN, VK_DOWN, VK_HOME, VK_UP, VK_END})
+            standin::ui::postKey(dialog, k);
+        standin::ui::postKey(dialog, VK_RETURN);
+        pump();
+        EXPECT_FALSE(SendMessageA(combo, CB_GETDROPPEDSTATE, 0, 0));
+        EXPECT_EQ(events(), (Events{"selchange 15", "selchange 16", "selchange 0", "selchange 16",
+                                    "selendok", "closeup 16"}));
+        standin::ui::postKey(dialog, VK_ESCAPE);
+    });
+    EXPECT_EQ(r, IDCANCEL);
 }
 
 }  // namespace

@@ -1,11 +1,9 @@
 // The X11 display under Xvfb, with real input from xdotool: the demonstration program's
-// dialog gets a click, its channel list is picked from with the mouse, Escape ends it, and what
-// the server shows equals the offscreen rendering of the same frame. Skipped (with the reason)
-// only when Xvfb cannot start.
+// dialog gets a click, its channel list is picked from with the mouse, scrolled with the wheel
+// and driven with keys, Escape ends it, and what the server shows equals the offscreen
+// rendering of the same frame. Skipped (with the reason) only when Xvfb cannot start.
 
 #include <cairo.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <memory>
@@ -14,65 +12,30 @@
 #include <gtest/gtest.h>
 
 #include "child_process.h"
+#include "xvfb_server.h"
 
 namespace {
 
 using vq36tools::ChildProcess;
 
-bool exists(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
-
 class X11Display : public testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        for (int n = 91; n < 140 && !server_; ++n) {
-            if (exists(std::string("/tmp/.X11-unix/X").append(std::to_string(n))) ||
-                exists("/tmp/.X" + std::to_string(n) + "-lock"))
-                continue;
-            auto x = std::make_unique<ChildProcess>(
-                "/usr/bin/Xvfb",
-                std::vector<std::string>{std::string(":").append(std::to_string(n)), "-screen", "0",
-                                         "1024x768x24", "-nolisten", "tcp"});
-            if (!x->started()) break;
-            for (int i = 0; i < 100 && x->wait(0) < 0; ++i) {
-                if (exists(std::string("/tmp/.X11-unix/X").append(std::to_string(n)))) {
-                    display_ = std::string(":").append(std::to_string(n));
-                    server_ = std::move(x);
-                    break;
-                }
-                usleep(100000);
-            }
-        }
-        if (server_) {
-            setenv("DISPLAY", display_.c_str(), 1);
-            unsetenv("VQ36_UI_DISPLAY");
-        }
-    }
-    static void TearDownTestSuite() {
-        if (server_) {
-            server_->interrupt();  // Xvfb removes its socket and lock when told to end
-            server_->wait(5000);
-        }
-        server_.reset();
-    }
+    static void SetUpTestSuite() { server_ = std::make_unique<xtest::XvfbServer>(); }
+    static void TearDownTestSuite() { server_.reset(); }
 
     void SetUp() override {
-        if (!server_) GTEST_SKIP() << "Xvfb could not start (is the xvfb package installed?)";
+        if (!server_->started())
+            GTEST_SKIP() << "Xvfb could not start (is the xvfb package installed?)";
     }
 
     // Runs xdotool; its first output line.
     static std::string xdotool(const std::vector<std::string>& args) {
-        ChildProcess p("/usr/bin/xdotool", args);
-        EXPECT_TRUE(p.started()) << "xdotool is missing (tools/install-deps.sh installs it)";
-        auto line = p.line(10000);
-        p.wait(10000);
-        return line.value_or("");
+        EXPECT_TRUE(xtest::exists(xtest::kXdotool))
+            << "xdotool is missing (tools/install-deps.sh installs it)";
+        return xtest::xdotool(args);
     }
 
-    static inline std::unique_ptr<ChildProcess> server_;
-    static inline std::string display_;
+    static inline std::unique_ptr<xtest::XvfbServer> server_;
 };
 
 TEST_F(X11Display, RealClicksReachTheDialogAndPickFromItsChannelList) {
@@ -98,6 +61,18 @@ TEST_F(X11Display, RealClicksReachTheDialogAndPickFromItsChannelList) {
     xdotool({"mousemove", "--window", w, "215",
              std::to_string(60 + 5 * itemHeight + itemHeight / 2), "click", "1"});
     EXPECT_TRUE(demo.waitForLine("closeup 5", 10000)) << demo.tail();
+    // Reopened, a notch of the wheel (button 5) scrolls the list by a row, so its last row
+    // holds the last item; reopened on that, Home and Enter take the first.
+    xdotool({"mousemove", "--window", w, "230", "50", "click", "1"});
+    EXPECT_TRUE(demo.waitForLine("ctlcolor listbox", 10000)) << demo.tail();
+    xdotool({"mousemove", "--window", w, "215", "100", "click", "5"});
+    xdotool({"mousemove", "--window", w, "215",
+             std::to_string(61 + 15 * itemHeight + itemHeight / 2), "click", "1"});
+    EXPECT_TRUE(demo.waitForLine("closeup 16", 10000)) << demo.tail();
+    xdotool({"mousemove", "--window", w, "230", "50", "click", "1"});
+    EXPECT_TRUE(demo.waitForLine("ctlcolor listbox", 10000)) << demo.tail();
+    xdotool({"key", "Home", "Return"});
+    EXPECT_TRUE(demo.waitForLine("closeup 0", 10000)) << demo.tail();
     xdotool({"mousemove", "--window", w, "20", "20", "key", "Escape"});
     EXPECT_TRUE(demo.waitForLine("cancel", 10000)) << demo.tail();
     EXPECT_EQ(demo.wait(10000), 2) << demo.tail();  // IDCANCEL

@@ -2,6 +2,12 @@
 
 #include "device_link.h"
 #include "library.h"
+#include "setup/setup_dialog.h"
+
+// The setup dialog's layout is filled in before the application object is constructed.
+namespace {
+[[maybe_unused]] const bool gSetupDialogLayoutReady = (InitSetupDialogLayout(), true);
+}  // namespace
 
 ADllApp theApp;
 
@@ -46,7 +52,9 @@ int ADllApp::ExitInstance() {
 
     // Gives the status monitor thread time to see the flag before the lock goes.
     Sleep(1000);
-    // Whatever the program left open goes with the library: no thread of it may outlive it.
+    // Whatever the program left open goes with the library: no thread of it may outlive it. A
+    // setup dialog's poll thread that outlived its dialog finishes its update first.
+    WaitForDetachedSetupPollThread();
     uShutDownDeviceLink();
 
     DebugLog(1, "Deleting critical section");

@@ -14,6 +14,7 @@
 #include "device_link.h"
 #include "library.h"
 #include "output_delivery.h"
+#include "setup/setup_dialog.h"
 #include "ui/afx.h"
 
 namespace {
@@ -324,7 +325,11 @@ ASIOError AAsio::disposeBuffers() {
 ASIOError AAsio::controlPanel() {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
     if (useBuiltInDialog != 0) {
-        DebugLog(1, "The built-in setup dialog is not part of this build");
+        // The module state switch above makes the library's resources the ones the dialog's
+        // template and images are found in.
+        AAsioSetupDialog* dialog = new AAsioSetupDialog(nullptr);
+        dialog->DoModal();
+        delete dialog;
         return ASE_OK;
     }
     char path[kLaunchPathChars] = {};

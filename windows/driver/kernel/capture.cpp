@@ -4,6 +4,7 @@
 
 #include "driver.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include <immintrin.h>
@@ -13,6 +14,10 @@ namespace {
 constexpr UCHAR kRaisedPriority = 31;
 constexpr CCHAR kBoundaryIncrement = 8;
 
+// A nominal packet carries 6 frames; runs of eight or four of them (48 or 24 frames) are the
+// units of the fast de-interleaving below.
+constexpr ULONG kNominalFrames = vq36::kNominalCapturePacketBytes / vq36::kCaptureFrameBytes;
+
 void OrFlags(vq36::AsioInfoStatistics& stats, ULONG bits) {
     vq36::Store32(&stats.genericFlags, vq36::Load32(&stats.genericFlags) | bits);
 }
@@ -21,28 +26,155 @@ void Bump(volatile vq36::UnalignedU32* counter) {
     vq36::Store32(counter, vq36::Load32(counter) + 1);
 }
 
+// x mod m; without a division in the usual case of x below 2 m.
+inline ULONG Wrap(ULONG x, ULONG m) {
+    if (x < m) return x;
+    x -= m;
+    return x < m ? x : x % m;
+}
+
+// The frames a packet of `length` returned bytes counts for: its whole frames, or a nominal
+// packet's 6 when it came back empty or longer than a packet can be.
+inline ULONG CapturedFrames(ULONG length) {
+    if (length == 0 || length > vq36::kMaxCapturePacketBytes) return kNominalFrames;
+    return length / vq36::kCaptureFrameBytes;
+}
+
+// Where frame f of consecutive nominal packets starts, from the first packet.
+constexpr ULONG NominalFrameOffset(ULONG f) {
+    return vq36::kMaxCapturePacketBytes * (f / kNominalFrames) +
+           vq36::kCaptureFrameBytes * (f % kNominalFrames);
+}
+
+// The de-interleaving below copies the frames of a run of nominal packets into the 12 planes
+// at `at` (the position in plane 0; plane c lies c x planeBytes further), 4 bytes a frame to
+// each plane, none of them wrapping. A row holds four channels of one frame in each 128-bit
+// lane, of frames k, k + 4, k + 8 ... in turn; one 4 x 4 transpose per lane of four such rows
+// leaves 4, 8 or 16 consecutive samples of one channel in each row. A lane is filled by a
+// broadcast load and a blend, which keeps the lane crossing out of the shuffle unit. The samples
+// are only moved, never converted, so every width leaves the same bytes.
+
+// Frames first to first + 7 of the run, with 256-bit rows.
+__attribute__((target("avx2"), always_inline)) inline void CopyEightFramesAvx2(const UCHAR* run,
+                                                                               ULONG first,
+                                                                               PUCHAR at,
+                                                                               ULONG planeBytes) {
+#pragma GCC unroll 3
+    for (ULONG g = 0; g < 3; ++g) {
+        __m256 r[4];
+#pragma GCC unroll 4
+        for (ULONG k = 0; k < 4; ++k) {
+            const UCHAR* low = run + NominalFrameOffset(first + k) + 16 * g;
+            const UCHAR* high = run + NominalFrameOffset(first + k + 4) + 16 * g;
+            r[k] = _mm256_blend_ps(
+                _mm256_castps128_ps256(_mm_loadu_ps(reinterpret_cast<const float*>(low))),
+                _mm256_broadcast_ps(reinterpret_cast<const __m128*>(high)), 0xF0);
+        }
+        const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]);
+        const __m256 t1 = _mm256_unpackhi_ps(r[0], r[1]);
+        const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]);
+        const __m256 t3 = _mm256_unpackhi_ps(r[2], r[3]);
+        PUCHAR base = at + 4 * g * planeBytes + 4 * first;
+        _mm256_storeu_ps(reinterpret_cast<float*>(base),
+                         _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0)));
+        _mm256_storeu_ps(reinterpret_cast<float*>(base + planeBytes),
+                         _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2)));
+        _mm256_storeu_ps(reinterpret_cast<float*>(base + 2 * planeBytes),
+                         _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0)));
+        _mm256_storeu_ps(reinterpret_cast<float*>(base + 3 * planeBytes),
+                         _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2)));
+    }
+}
+
+// Frames first to first + 15 of the run, with 512-bit rows.
+__attribute__((target("avx512f"), always_inline)) inline void CopySixteenFramesAvx512(
+    const UCHAR* run, ULONG first, PUCHAR at, ULONG planeBytes) {
+#pragma GCC unroll 3
+    for (ULONG g = 0; g < 3; ++g) {
+        __m512 r[4];
+#pragma GCC unroll 4
+        for (ULONG k = 0; k < 4; ++k) {
+            const auto lane = [&](ULONG q) {
+                return reinterpret_cast<const float*>(run + NominalFrameOffset(first + k + 4 * q) +
+                                                      16 * g);
+            };
+            __m512 row = _mm512_castps128_ps512(_mm_loadu_ps(lane(0)));
+            row = _mm512_mask_broadcast_f32x4(row, 0x00F0, _mm_loadu_ps(lane(1)));
+            row = _mm512_mask_broadcast_f32x4(row, 0x0F00, _mm_loadu_ps(lane(2)));
+            r[k] = _mm512_mask_broadcast_f32x4(row, 0xF000, _mm_loadu_ps(lane(3)));
+        }
+        // (The all-lanes masked forms: GCC 12's plain ones warn of an undefined source.)
+        const __m512 t0 = _mm512_mask_unpacklo_ps(r[0], 0xFFFF, r[0], r[1]);
+        const __m512 t1 = _mm512_mask_unpackhi_ps(r[0], 0xFFFF, r[0], r[1]);
+        const __m512 t2 = _mm512_mask_unpacklo_ps(r[2], 0xFFFF, r[2], r[3]);
+        const __m512 t3 = _mm512_mask_unpackhi_ps(r[2], 0xFFFF, r[2], r[3]);
+        PUCHAR base = at + 4 * g * planeBytes + 4 * first;
+        _mm512_storeu_ps(base, _mm512_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0)));
+        _mm512_storeu_ps(base + planeBytes, _mm512_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2)));
+        _mm512_storeu_ps(base + 2 * planeBytes, _mm512_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0)));
+        _mm512_storeu_ps(base + 3 * planeBytes, _mm512_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2)));
+    }
+}
+
+// Four frames, whose samples start at f0 to f3, with 128-bit rows; `base` is where the first of
+// them goes in plane 0.
+inline void CopyFourFramesSse(const UCHAR* f0, const UCHAR* f1, const UCHAR* f2, const UCHAR* f3,
+                              PUCHAR base, ULONG planeBytes) {
+#pragma GCC unroll 3
+    for (ULONG g = 0; g < 3; ++g) {
+        __m128 r0 = _mm_loadu_ps(reinterpret_cast<const float*>(f0 + 16 * g));
+        __m128 r1 = _mm_loadu_ps(reinterpret_cast<const float*>(f1 + 16 * g));
+        __m128 r2 = _mm_loadu_ps(reinterpret_cast<const float*>(f2 + 16 * g));
+        __m128 r3 = _mm_loadu_ps(reinterpret_cast<const float*>(f3 + 16 * g));
+        _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+        PUCHAR out = base + 4 * g * planeBytes;
+        _mm_storeu_ps(reinterpret_cast<float*>(out), r0);
+        _mm_storeu_ps(reinterpret_cast<float*>(out + planeBytes), r1);
+        _mm_storeu_ps(reinterpret_cast<float*>(out + 2 * planeBytes), r2);
+        _mm_storeu_ps(reinterpret_cast<float*>(out + 3 * planeBytes), r3);
+    }
+}
+
+// A whole run of `Packets` nominal packets (4 or 8: 24 or 48 frames) at each width.
+template <ULONG Packets>
+__attribute__((target("avx512f"))) void CopyRunAvx512(const UCHAR* run, PUCHAR at,
+                                                      ULONG planeBytes) {
+    constexpr ULONG frames = Packets * kNominalFrames;
+#pragma GCC unroll 3
+    for (ULONG f = 0; f + 16 <= frames; f += 16) CopySixteenFramesAvx512(run, f, at, planeBytes);
+    if constexpr (frames % 16 != 0) CopyEightFramesAvx2(run, frames - 8, at, planeBytes);
+}
+
+template <ULONG Packets>
+__attribute__((target("avx2"))) void CopyRunAvx2(const UCHAR* run, PUCHAR at, ULONG planeBytes) {
+#pragma GCC unroll 6
+    for (ULONG f = 0; f < Packets * kNominalFrames; f += 8) {
+        CopyEightFramesAvx2(run, f, at, planeBytes);
+    }
+}
+
+template <ULONG Packets>
+void CopyRunSse(const UCHAR* run, PUCHAR at, ULONG planeBytes) {
+#pragma GCC unroll 12
+    for (ULONG f = 0; f < Packets * kNominalFrames; f += 4) {
+        CopyFourFramesSse(run + NominalFrameOffset(f), run + NominalFrameOffset(f + 1),
+                          run + NominalFrameOffset(f + 2), run + NominalFrameOffset(f + 3),
+                          at + 4 * f, planeBytes);
+    }
+}
+
 // Copies `frames` captured frames (12 samples each) into the 12 planes, one sample to each,
 // starting at byte `position` of every plane and wrapping at the plane's end. Groups of four
 // (or two) frames go through a 4 x 4 (or 2 x 4) transpose per four channels; the samples are
 // only moved, never converted, so every bit pattern arrives as captured.
-inline ULONG CopyFramesToPlanes(const UCHAR* source, ULONG frames, PUCHAR planes,
-                                ULONG planeBytes, ULONG position) {
+inline ULONG CopyFramesToPlanes(const UCHAR* source, ULONG frames, PUCHAR planes, ULONG planeBytes,
+                                ULONG position) {
     ULONG j = 0;
     while (j < frames) {
         if (frames - j >= 4 && position + 16 <= planeBytes) {
-            const float* f = reinterpret_cast<const float*>(source + j * vq36::kCaptureFrameBytes);
-            for (ULONG g = 0; g < 3; ++g) {
-                __m128 r0 = _mm_loadu_ps(f + 0 * 12 + 4 * g);
-                __m128 r1 = _mm_loadu_ps(f + 1 * 12 + 4 * g);
-                __m128 r2 = _mm_loadu_ps(f + 2 * 12 + 4 * g);
-                __m128 r3 = _mm_loadu_ps(f + 3 * 12 + 4 * g);
-                _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
-                PUCHAR base = planes + 4 * g * planeBytes + position;
-                _mm_storeu_ps(reinterpret_cast<float*>(base), r0);
-                _mm_storeu_ps(reinterpret_cast<float*>(base + planeBytes), r1);
-                _mm_storeu_ps(reinterpret_cast<float*>(base + 2 * planeBytes), r2);
-                _mm_storeu_ps(reinterpret_cast<float*>(base + 3 * planeBytes), r3);
-            }
+            const UCHAR* f = source + j * vq36::kCaptureFrameBytes;
+            CopyFourFramesSse(f, f + vq36::kCaptureFrameBytes, f + 2 * vq36::kCaptureFrameBytes,
+                              f + 3 * vq36::kCaptureFrameBytes, planes + position, planeBytes);
             position += 16;
             j += 4;
         } else if (frames - j >= 2 && position + 8 <= planeBytes) {
@@ -74,7 +206,235 @@ inline ULONG CopyFramesToPlanes(const UCHAR* source, ULONG frames, PUCHAR planes
     return position;
 }
 
+using CopyRunFunction = void (*)(const UCHAR* run, PUCHAR at, ULONG planeBytes);
+
+// The widest de-interleaving of a run of `Packets` that the processor and gCaptureMoveBits allow.
+template <ULONG Packets>
+CopyRunFunction ChooseCopyRun() {
+    if (gCaptureMoveBits >= 512 && __builtin_cpu_supports("avx512f")) {
+        return CopyRunAvx512<Packets>;
+    }
+    if (gCaptureMoveBits >= 256 && __builtin_cpu_supports("avx2")) return CopyRunAvx2<Packets>;
+    return CopyRunSse<Packets>;
+}
+
+// Pushes the frames of the last ten packets (or of all, when fewer) into the uframeSamples ring,
+// as one push per packet would leave it, reading and writing the ring's index once. Most of the
+// time the ring already holds these values (a run of nominal packets); an entry is written only
+// where it differs.
+void PushRecentPacketFrames(vq36::AsioInfoStatistics& stats, const USBD_ISO_PACKET_DESCRIPTOR* iso,
+                            ULONG packets) {
+    vq36::StatisticsRing& ring = stats.uframeSamples;
+    const ULONG start = vq36::Load32(&ring.next);
+    ULONG next = start < 10 ? start : 0;  // a reader may have written anything; never index outside
+    const ULONG kept = packets < 10 ? packets : 10;
+    const USBD_ISO_PACKET_DESCRIPTOR* last = iso + (packets - kept);
+    for (ULONG k = 0; k < kept; ++k) {
+        const ULONG length = last[k].Length;
+        const ULONG frames =
+            length == vq36::kNominalCapturePacketBytes ? kNominalFrames : CapturedFrames(length);
+        volatile vq36::UnalignedU32* value = &ring.values[next];
+        if (vq36::Load32(value) != frames) vq36::Store32(value, frames);
+        if (++next == 10) next = 0;
+    }
+    if (packets != 0 && next != start) vq36::Store32(&ring.next, next);
+}
+
+// One block boundary: `count` is the count before it, `next` is (count + 1) mod n, and
+// `packetsLeft` the packets of the completion from the boundary's own on.
+inline void RunBlockBoundary(DeviceContext* ctx, ULONGLONG count, ULONG next, ULONG packetsLeft,
+                             bool erase, bool noBoost) {
+    vq36::AsioInfo* info = ctx->infoRecord;
+    vq36::AsioInfoStatistics& stats = info->statistics;
+    const ULONG s = ctx->currentBlockFrames;
+    const ULONG n = ctx->ringBlockCount;
+    // The user side only ever adds to the pending slips; with none pending there is nothing to
+    // take, and the locked exchange (which waits for every store before it) is skipped.
+    if (vq36::Load32(&info->pendingUserSlips) != 0) {
+        const ULONG slips = vq36::AtomicExchange32(&info->pendingUserSlips, 0);
+        vq36::Store32(&stats.userSlips, vq36::Load32(&stats.userSlips) + slips);
+    }
+    if (!ctx->shortBlockMode && packetsLeft > 8) Bump(&stats.kernOver);
+    if (erase) {
+        const ULONG block = Wrap(next + 4, n);  // (count + 5) mod n
+        RtlZeroMemory(
+            static_cast<PUCHAR>(ctx->playbackClippedView) + vq36::kPlaybackFrameBytes * s * block,
+            vq36::kPlaybackFrameBytes * s);
+    }
+    // A joined block that one of the clients never delivered (it was catching up)
+    // leaves its partial sum behind; the accumulator block is cleared with its delivery
+    // count so that the next lap does not add the stale sum to its own. A completed
+    // block (count 0) was cleared by the client that completed it.
+    const ULONG stale = next;
+    if (ctx->playbackUnclippedView != nullptr &&
+        vq36::Load32(&info->blockDeliveryCount[stale]) != 0) {
+        RtlZeroMemory(
+            static_cast<PUCHAR>(ctx->playbackUnclippedView) + vq36::kPlaybackFrameBytes * s * stale,
+            vq36::kPlaybackFrameBytes * s);
+    }
+    vq36::Store32(&info->blockDeliveryCount[stale], 0);
+    vq36::Store64(&info->asioBlockCount, count + 1);
+    if (ctx->clientCount != 0) {
+        const ULONGLONG now = KeQueryInterruptTime();
+        for (ULONG c = 0; c < ctx->clientCount; ++c) {
+            ClientEntry& client = ctx->clientTable[c];
+            if (!noBoost && client.threadPriorityField != nullptr &&
+                now < vq36::Load64(&info->clientDeadline[client.clientSlot])) {
+                *reinterpret_cast<volatile UCHAR*>(client.threadPriorityField) = kRaisedPriority;
+            }
+            KeSetEvent(client.bufferReadyEvent, kBoundaryIncrement, FALSE);
+        }
+        vq36::Store64(&info->lastBlockTime, now);
+    }
+}
+
+// What one completion's processing carries from packet to packet.
+struct Completion {
+    DeviceContext* ctx;
+    vq36::AsioInfoStatistics& stats;
+    const USBD_ISO_PACKET_DESCRIPTOR* iso;  // the capture request's packets
+    USBD_ISO_PACKET_DESCRIPTOR* playbackIso;
+    const UCHAR* captureBuffer;
+    PUCHAR playbackBuffer;
+    PUCHAR planes;
+    ULONG packets;
+    ULONG s;
+    ULONG planeBytes;
+    bool writePlayback;  // the slot's playback request is not in flight
+    bool fillPlanes;     // no restart is pending
+    bool loopback;
+    bool advanceBlocks;
+    bool erase;
+    bool noBoost;
+    ULONG planeOffset;  // byte position in every plane
+    ULONG position;     // frames into the block
+    ULONGLONG count;
+    ULONG nextBlock;  // (count + 1) mod n
+    ULONG n;
+    ULONG capturedFrames = 0;
+    bool sawEmpty = false;
+    bool boundaryReached = false;
+};
+
+// Every block boundary that packet i completes. Kept out of line, as it runs once a block.
+__attribute__((noinline)) void RunBoundariesAt(Completion& c, ULONG i) {
+    while (c.position >= c.s) {
+        if (c.boundaryReached) OrFlags(c.stats, vq36::kFlagSecondBoundaryInCompletion);
+        c.boundaryReached = true;
+        c.position -= c.s;
+        RunBlockBoundary(c.ctx, c.count, c.nextBlock, c.packets - i, c.erase, c.noBoost);
+        c.count += 1;
+        c.nextBlock = c.nextBlock + 1 == c.n ? 0 : c.nextBlock + 1;
+    }
+}
+
+// Packet i, whatever it holds: its playback part (40 bytes for every 48 captured, cut down to
+// whole 40-byte frames, which is 40 for every frame it counts for), its frames into the planes,
+// the loopback packing and the block clock.
+__attribute__((noinline)) void ProcessOnePacket(Completion& c, ULONG i) {
+    const ULONG length = c.iso[i].Length;
+    const ULONG frames = CapturedFrames(length);
+    if (length == 0) {
+        OrFlags(c.stats, vq36::kFlagEmptyPacket);
+        c.sawEmpty = true;
+    } else if (length > vq36::kMaxCapturePacketBytes) {
+        OrFlags(c.stats, vq36::kFlagPacketTooLong);
+    } else if (length % vq36::kCaptureFrameBytes != 0) {
+        OrFlags(c.stats, vq36::kFlagPacketNotWholeFrames);
+    }
+    const ULONG packetCursor = vq36::kPlaybackFrameBytes * c.capturedFrames;
+    if (c.writePlayback) {
+        c.playbackIso[i].Offset = packetCursor;
+        c.playbackIso[i].Length = vq36::kPlaybackFrameBytes * frames;
+    }
+    c.capturedFrames += frames;
+    const UCHAR* packet = c.captureBuffer + vq36::kMaxCapturePacketBytes * i;
+    if (c.fillPlanes) {
+        c.planeOffset = CopyFramesToPlanes(packet, frames, c.planes, c.planeBytes, c.planeOffset);
+    }
+    if (c.loopback) {
+        // The planes have the frames as captured; now the first 10 samples of every frame go
+        // back out, packed in place. The destination never lies beyond the frame being read, so
+        // a forward move is safe.
+        for (ULONG j = 0; j < frames; ++j) {
+            std::memmove(c.playbackBuffer + packetCursor + vq36::kPlaybackFrameBytes * j,
+                         packet + vq36::kCaptureFrameBytes * j, vq36::kPlaybackFrameBytes);
+        }
+    }
+    if (!c.advanceBlocks) return;
+    c.position += frames;
+    if (c.position >= c.s) RunBoundariesAt(c, i);
+}
+
+// A packet descriptor begins with Offset and Length, side by side.
+static_assert(offsetof(USBD_ISO_PACKET_DESCRIPTOR, Offset) == 0 &&
+              offsetof(USBD_ISO_PACKET_DESCRIPTOR, Length) == 4);
+
+// Takes the packets from i on `Packets` (8 or 4) at a time, for as long as all of them came back
+// with the nominal 288 bytes and no block boundary falls before the last of them (loopback
+// off): what ProcessOnePacket would do to each, with the planes filled by `copyRun`. Returns the
+// first packet that it left.
+template <ULONG Packets>
+ULONG ProcessNominalRuns(Completion& c, ULONG i, CopyRunFunction copyRun) {
+    constexpr ULONG nominal = vq36::kNominalCapturePacketBytes;
+    constexpr ULONG nominalPlayback = vq36::kPlaybackFrameBytes * kNominalFrames;
+    constexpr ULONG runFrames = Packets * kNominalFrames;
+    constexpr ULONG runPlaneBytes = 4 * runFrames;
+    ULONG frames = c.capturedFrames;
+    ULONG planeOffset = c.planeOffset;
+    ULONG position = c.position;
+    while (c.packets - i >= Packets) {
+        const USBD_ISO_PACKET_DESCRIPTOR* in = c.iso + i;
+        ULONG odd = 0;
+#pragma GCC unroll 8
+        for (ULONG k = 0; k < Packets; ++k) odd |= in[k].Length ^ nominal;
+        if (odd != 0) break;
+        if (c.advanceBlocks && position + runFrames - kNominalFrames >= c.s) break;
+        if (c.writePlayback) {
+            const ULONG cursor = vq36::kPlaybackFrameBytes * frames;
+            USBD_ISO_PACKET_DESCRIPTOR* out = c.playbackIso + i;
+#pragma GCC unroll 8
+            for (ULONG k = 0; k < Packets; ++k) {
+                // Offset and Length side by side, in one 8-byte store (little-endian).
+                const ULONGLONG placed =
+                    static_cast<ULONGLONG>(nominalPlayback) << 32 | (cursor + nominalPlayback * k);
+                std::memcpy(&out[k], &placed, sizeof placed);
+            }
+        }
+        frames += runFrames;
+        const UCHAR* run = c.captureBuffer + vq36::kMaxCapturePacketBytes * i;
+        if (c.fillPlanes) {
+            if (planeOffset + runPlaneBytes <= c.planeBytes) {
+                copyRun(run, c.planes + planeOffset, c.planeBytes);
+                planeOffset += runPlaneBytes;
+                if (planeOffset == c.planeBytes) planeOffset = 0;
+            } else {
+                for (ULONG k = 0; k < Packets; ++k) {
+                    planeOffset =
+                        CopyFramesToPlanes(run + vq36::kMaxCapturePacketBytes * k, kNominalFrames,
+                                           c.planes, c.planeBytes, planeOffset);
+                }
+            }
+        }
+        i += Packets;
+        if (c.advanceBlocks) {
+            position += runFrames;
+            if (position >= c.s) {
+                c.position = position;
+                RunBoundariesAt(c, i - 1);
+                position = c.position;
+            }
+        }
+    }
+    c.capturedFrames = frames;
+    c.planeOffset = planeOffset;
+    c.position = position;
+    return i;
+}
+
 }  // namespace
+
+ULONG gCaptureMoveBits = 512;
 
 UCHAR ProcessCapturePacket(DeviceContext* ctx, ULONG slot, UCHAR advanceBlocks) {
     vq36::AsioInfo* info = ctx->infoRecord;
@@ -94,16 +454,17 @@ UCHAR ProcessCapturePacket(DeviceContext* ctx, ULONG slot, UCHAR advanceBlocks) 
 
     const ULONG ringBytes = n * s * vq36::kPlaybackFrameBytes;
     const ULONG planeBytes = 8 * s;
-    ULONGLONG count = vq36::Load64(&info->asioBlockCount);
-    ULONG position = ctx->blockPosition;
+    const ULONGLONG count = vq36::Load64(&info->asioBlockCount);
+    const ULONG position = ctx->blockPosition;
 
-    ULONG planeOffset =
-        (4 * s * static_cast<ULONG>((count + 1) % 2) + 4 * position) % planeBytes;
-    const ULONG ringBlock = static_cast<ULONG>((count + 1) % n);
-    const ULONG playbackOffset =
-        (vq36::kPlaybackFrameBytes * s * ringBlock + vq36::kPlaybackFrameBytes * position +
-         ctx->leadBytes) %
-        ringBytes;
+    const ULONG planeOffset =
+        Wrap(4 * s * static_cast<ULONG>((count + 1) % 2) + 4 * position, planeBytes);
+    // (count + 1) mod n, with a 32-bit division while the count fits in 32 bits.
+    const ULONG ringBlock = count + 1 <= 0xFFFFFFFFu ? static_cast<ULONG>(count + 1) % n
+                                                     : static_cast<ULONG>((count + 1) % n);
+    const ULONG playbackOffset = Wrap(vq36::kPlaybackFrameBytes * s * ringBlock +
+                                          vq36::kPlaybackFrameBytes * position + ctx->leadBytes,
+                                      ringBytes);
     const bool loopback = vq36::Load8(&info->kernelLoopback) != 0;
     ctx->captureFailures = 0;
     if (ctx->leadBytes >= ringBytes) ctx->restartPending = 1;
@@ -112,110 +473,43 @@ UCHAR ProcessCapturePacket(DeviceContext* ctx, ULONG slot, UCHAR advanceBlocks) 
     PUCHAR playbackBuffer =
         loopback ? captureBuffer : static_cast<PUCHAR>(ctx->playbackClippedView) + playbackOffset;
     if (writePlayback) playback->TransferBuffer = playbackBuffer;
-    PUCHAR planes = static_cast<PUCHAR>(ctx->capturePlanesView);
 
-    ULONG cursor = 0;
-    ULONG capturedBytes = 0;
-    bool sawEmpty = false;
-    bool boundaryReached = false;
-    const bool erase = vq36::Load8(&info->eraseBuffers) != 0;
-    const bool noBoost = vq36::Load8(&info->disablePriorityBoost) != 0;
-
-    ULONG recentFrames[10];
-    for (ULONG i = 0; i < packets; ++i) {
-        const UCHAR* packet = captureBuffer + vq36::kMaxCapturePacketBytes * i;
-        ULONG d = capture->IsoPacket[i].Length;
-        ULONG e = d * 10 / 12;
-        if (d == 0) {
-            OrFlags(stats, vq36::kFlagEmptyPacket);
-            d = vq36::kNominalCapturePacketBytes;
-            e = 240;
-            sawEmpty = true;
+    Completion c{ctx,
+                 stats,
+                 capture->IsoPacket,
+                 playback->IsoPacket,
+                 captureBuffer,
+                 playbackBuffer,
+                 static_cast<PUCHAR>(ctx->capturePlanesView),
+                 packets,
+                 s,
+                 planeBytes,
+                 writePlayback,
+                 !ctx->restartPending,
+                 loopback,
+                 advanceBlocks != 0,
+                 vq36::Load8(&info->eraseBuffers) != 0,
+                 vq36::Load8(&info->disablePriorityBoost) != 0,
+                 planeOffset,
+                 position,
+                 count,
+                 ringBlock,
+                 n};
+    // Nominal packets go eight or four at a time, unless a block boundary falls before the last
+    // of them (the boundary must find exactly the frames before it in the planes) or loopback
+    // is on.
+    const CopyRunFunction copyEight = ChooseCopyRun<8>();
+    const CopyRunFunction copyFour = ChooseCopyRun<4>();
+    ULONG i = 0;
+    while (i < packets) {
+        if (!loopback) {
+            i = ProcessNominalRuns<8>(c, i, copyEight);
+            if (packets - i >= 4) i = ProcessNominalRuns<4>(c, i, copyFour);
         }
-        if (d > vq36::kMaxCapturePacketBytes) {
-            OrFlags(stats, vq36::kFlagPacketTooLong);
-            d = vq36::kNominalCapturePacketBytes;
-            e = 240;
-        }
-        const ULONG frames = d / vq36::kCaptureFrameBytes;
-        // The frames of each packet go into the uframeSamples ring; only its last ten
-        // entries survive a completion, so they are kept here and stored once at the end.
-        recentFrames[i % 10] = frames;
-        if (d % vq36::kCaptureFrameBytes != 0) {
-            OrFlags(stats, vq36::kFlagPacketNotWholeFrames);
-            d -= d % vq36::kCaptureFrameBytes;
-            e -= e % vq36::kPlaybackFrameBytes;
-        }
-        if (writePlayback) {
-            playback->IsoPacket[i].Offset = cursor;
-            playback->IsoPacket[i].Length = e;
-        }
-        const ULONG packetCursor = cursor;
-        cursor += e;
-        capturedBytes += d;
-
-        // The planes receive the frames as captured. In loopback mode they are copied before
-        // the packing below rewrites the capture buffer in place.
-        if (!ctx->restartPending) {
-            planeOffset = CopyFramesToPlanes(packet, frames, planes, planeBytes, planeOffset);
-        } else {
-            planeOffset = (planeOffset + 4 * frames) % planeBytes;
-        }
-        if (loopback) {
-            // The first 10 samples of every frame go back out; the destination never lies
-            // beyond the frame being read, so a forward move is safe.
-            for (ULONG j = 0; j < frames; ++j) {
-                std::memmove(playbackBuffer + packetCursor + vq36::kPlaybackFrameBytes * j,
-                             packet + vq36::kCaptureFrameBytes * j, vq36::kPlaybackFrameBytes);
-            }
-        }
-
-        if (!advanceBlocks) continue;
-        position += frames;
-        while (position >= s) {
-            // Block boundary; `count` is the count before it.
-            if (boundaryReached) OrFlags(stats, vq36::kFlagSecondBoundaryInCompletion);
-            boundaryReached = true;
-            position -= s;
-            const ULONG slips = vq36::AtomicExchange32(&info->pendingUserSlips, 0);
-            vq36::Store32(&stats.userSlips, vq36::Load32(&stats.userSlips) + slips);
-            if (!ctx->shortBlockMode && packets - i > 8) Bump(&stats.kernOver);
-            if (erase) {
-                const ULONG block = static_cast<ULONG>((count + 5) % n);
-                RtlZeroMemory(static_cast<PUCHAR>(ctx->playbackClippedView) +
-                                  vq36::kPlaybackFrameBytes * s * block,
-                              vq36::kPlaybackFrameBytes * s);
-            }
-            // A joined block that one of the clients never delivered (it was catching up)
-            // leaves its partial sum behind; the accumulator block is cleared with its delivery
-            // count so that the next lap does not add the stale sum to its own. A completed
-            // block (count 0) was cleared by the client that completed it.
-            const ULONG stale = static_cast<ULONG>((count + 1) % n);
-            if (ctx->playbackUnclippedView != nullptr &&
-                vq36::Load32(&info->blockDeliveryCount[stale]) != 0) {
-                RtlZeroMemory(static_cast<PUCHAR>(ctx->playbackUnclippedView) +
-                                  vq36::kPlaybackFrameBytes * s * stale,
-                              vq36::kPlaybackFrameBytes * s);
-            }
-            vq36::Store32(&info->blockDeliveryCount[stale], 0);
-            count += 1;
-            vq36::Store64(&info->asioBlockCount, count);
-            if (ctx->clientCount != 0) {
-                const ULONGLONG now = KeQueryInterruptTime();
-                for (ULONG c = 0; c < ctx->clientCount; ++c) {
-                    ClientEntry& client = ctx->clientTable[c];
-                    if (!noBoost && client.threadPriorityField != nullptr &&
-                        now < vq36::Load64(&info->clientDeadline[client.clientSlot])) {
-                        *reinterpret_cast<volatile UCHAR*>(client.threadPriorityField) =
-                            kRaisedPriority;
-                    }
-                    KeSetEvent(client.bufferReadyEvent, kBoundaryIncrement, FALSE);
-                }
-                vq36::Store64(&info->lastBlockTime, now);
-            }
-        }
+        if (i < packets) ProcessOnePacket(c, i++);
     }
 
+    const ULONG cursor = vq36::kPlaybackFrameBytes * c.capturedFrames;
     if (writePlayback) {
         playback->TransferBufferLength = cursor;
         playback->StartFrame =
@@ -226,24 +520,20 @@ UCHAR ProcessCapturePacket(DeviceContext* ctx, ULONG slot, UCHAR advanceBlocks) 
         if (vq36::Load32(&info->tailBytes) != 0) OrFlags(stats, vq36::kFlagTailBytesOverwritten);
         vq36::Store32(&info->tailBytes, static_cast<LONG>(playbackEnd - ringBytes));
     }
-    if (!sawEmpty) {
-        ctx->framesCapturedTotal += capturedBytes / vq36::kCaptureFrameBytes;
+    if (!c.sawEmpty) {
+        ctx->framesCapturedTotal += c.capturedFrames;
         ctx->millisecsCapturedTotal += packets / 8;
         if (ctx->millisecsCapturedTotal != 0) {
-            vq36::Store32(&stats.estSampleRate,
-                          static_cast<ULONG>(ctx->framesCapturedTotal * 1000 /
-                                             ctx->millisecsCapturedTotal));
+            vq36::Store32(&stats.estSampleRate, static_cast<ULONG>(ctx->framesCapturedTotal * 1000 /
+                                                                   ctx->millisecsCapturedTotal));
         }
     }
-    const ULONG kept = packets < 10 ? packets : 10;
-    for (ULONG k = packets - kept; k < packets; ++k) {
-        vq36::StatisticsRingPush(&stats.uframeSamples, recentFrames[k % 10]);
-    }
-    vq36::StatisticsRingPush(&stats.usbLeftoverRdBuf, position);
-    vq36::StatisticsRingPush(&stats.readReqSamples, capturedBytes / vq36::kCaptureFrameBytes);
-    if (!ctx->shortBlockMode && !boundaryReached) Bump(&stats.kernUnder);
-    vq36::Store32(&stats.unusedUsbRdBuf, position);
+    PushRecentPacketFrames(stats, capture->IsoPacket, packets);
+    vq36::StatisticsRingPush(&stats.usbLeftoverRdBuf, c.position);
+    vq36::StatisticsRingPush(&stats.readReqSamples, c.capturedFrames);
+    if (!ctx->shortBlockMode && !c.boundaryReached) Bump(&stats.kernUnder);
+    vq36::Store32(&stats.unusedUsbRdBuf, c.position);
     vq36::Store32(&stats.pendingRdFrames, ctx->millisecsInFlight);
-    ctx->blockPosition = position;
-    return boundaryReached ? 1 : 0;
+    ctx->blockPosition = c.position;
+    return c.boundaryReached ? 1 : 0;
 }

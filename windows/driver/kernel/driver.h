@@ -205,6 +205,9 @@ void ApplyPendingBlockSize(DeviceContext* ctx);
 NTSTATUS QueueBlockSizeWorkItem(DeviceContext* ctx);
 EVT_WDF_WORKITEM EvtBlockSizeWorkItem;
 UCHAR ProcessCapturePacket(DeviceContext* ctx, ULONG slot, UCHAR advanceBlocks);
+// The widest moves, in bits, that capture processing may use to fill the planes where the
+// processor has them: 512 (the default), 256 or 128. Every width leaves the same bytes.
+extern ULONG gCaptureMoveBits;
 
 // I/O controls and clients.
 EVT_WDF_IO_IN_CALLER_CONTEXT EvtIoInCallerContext;

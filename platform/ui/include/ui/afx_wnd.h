@@ -63,6 +63,8 @@ class AFX_API CGdiObject : public CObject {
 
 class AFX_API CFont : public CGdiObject {
   public:
+    CFont() = default;
+    ~CFont() override;  // defined in the framework, which keeps the class's one vtable
     // nPointSize in tenths of a point, at 96 pixels per inch (80: 8 points, 11 pixels).
     BOOL CreatePointFont(int nPointSize, LPCSTR lpszFaceName, CDC* pDC = nullptr);
     BOOL CreateFontIndirect(const LOGFONTA* lpLogFont);
@@ -83,7 +85,7 @@ class AFX_API CBrush : public CGdiObject {
 class AFX_API CDC : public CObject {
   public:
     CDC() = default;
-    ~CDC() override = default;
+    ~CDC() override;  // defined in the framework, which keeps the class's one vtable
     CDC(const CDC&) = delete;
     CDC& operator=(const CDC&) = delete;
     HDC m_hDC = nullptr;

@@ -176,6 +176,7 @@ class GDIPAPI Brush {
 class GDIPAPI SolidBrush : public Brush {
   public:
     explicit SolidBrush(const Color& color);
+    ~SolidBrush() override;  // defined in the library, which keeps the class's one vtable
     Status GetColor(Color* color) const;
     Status SetColor(const Color& color);
 };
@@ -244,6 +245,7 @@ class GDIPAPI Image {
 class GDIPAPI Bitmap : public Image {
   public:
     Bitmap(INT width, INT height, PixelFormat format = PixelFormat32bppARGB);
+    ~Bitmap() override;  // defined in the library, which keeps the class's one vtable
     Bitmap(IStream* stream, BOOL useEmbeddedColorManagement = FALSE);
     static Bitmap* FromStream(IStream* stream, BOOL useEmbeddedColorManagement = FALSE);
     // Straight (not premultiplied) colour of a pixel.

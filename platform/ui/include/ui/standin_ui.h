@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,9 @@ bool pumpUntilIdle(DWORD timeoutMs = 5000);
 // a left button down (MK_LBUTTON) and up.
 bool postMouse(HWND topLevel, UINT message, int x, int y, WPARAM keys);
 bool postClick(HWND topLevel, int x, int y);
+// WM_MOUSEWHEEL with the pointer at (x, y): `delta` in WHEEL_DELTA units per notch (positive:
+// away from the user), to the window with the mouse captured, else the focus window.
+bool postWheel(HWND topLevel, int x, int y, int delta, WPARAM keys = 0);
 // WM_KEYDOWN and WM_KEYUP to the window with the focus (or the top-level window).
 bool postKey(HWND topLevel, WPARAM virtualKey);
 
@@ -64,6 +68,10 @@ struct Image {
 };
 Image captureClient(HWND topLevel);
 bool saveClientPng(HWND topLevel, const std::string& path);
+// PNG bytes as such an image (premultiplied 0xAARRGGBB); none when they are not a PNG.
+std::optional<Image> decodePng(const void* data, std::size_t size);
+// Writes an image as a PNG file; false when it cannot.
+bool savePng(const Image& image, const std::string& path);
 
 // Called by modal loops (CDialog::DoModal) each time the loop has nothing to do, on the loop's
 // thread, with the dialog's window; a test drives the dialog from it. Null removes it.

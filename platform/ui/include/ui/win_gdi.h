@@ -146,11 +146,13 @@ LRESULT WINAPI DefDlgProcA(HWND hDlg, UINT Msg, WPARAM wParam, LPARAM lParam);
 // "ComboBox". With CBS_DROPDOWNLIST its drop-down list is a popup window of the class "ComboLBox"
 // under the face; the list asks the combo box for its colours with WM_CTLCOLORLISTBOX (which the
 // combo box passes on to its parent when it does not handle it itself). A click on an item selects
-// it (CBN_SELCHANGE), closes the list and sends CBN_CLOSEUP; a click outside the list or Escape
-// closes it with the selection unchanged (CBN_CLOSEUP). The height a combo box is moved or sized to
-// is the extent of its drop-down list; the face keeps its own height (the list font's item height +
-// 6). The list shows min(items, CB_SETMINVISIBLE's count (30 by default)) items, within that
-// extent.
+// it (CBN_SELCHANGE), closes the list and sends CBN_SELENDOK and CBN_CLOSEUP; a click outside the
+// list or Escape closes it with the selection it opened with (CBN_SELENDCANCEL, CBN_CLOSEUP). The
+// height a combo box is moved or sized to is the extent of its drop-down list; the face keeps its
+// own height (the list font's item height + 6). The list shows min(items, CB_SETMINVISIBLE's count
+// (30 by default)) items, within that extent; with more items it has a vertical scroll bar, scrolls
+// with the wheel, and opens scrolled to the selection. On the open list the arrow, page, Home and
+// End keys change the selection (CBN_SELCHANGE each), Enter or F4 takes it.
 #define CBS_SIMPLE 0x0001L
 #define CBS_DROPDOWN 0x0002L
 #define CBS_DROPDOWNLIST 0x0003L

@@ -60,6 +60,10 @@ typedef VOID(CALLBACK* TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
 #define MAKEWPARAM(l, h) (static_cast<WPARAM>(static_cast<DWORD>(MAKELONG(l, h))))
 #define GET_X_LPARAM(lp) (static_cast<int>(static_cast<short>(LOWORD(lp))))
 #define GET_Y_LPARAM(lp) (static_cast<int>(static_cast<short>(HIWORD(lp))))
+// WM_MOUSEWHEEL's wParam: the key flags in the low word, the signed rotation in the high word.
+#define GET_KEYSTATE_WPARAM(wp) (static_cast<int>(LOWORD(wp)))
+#define GET_WHEEL_DELTA_WPARAM(wp) (static_cast<short>(HIWORD(wp)))
+#define WHEEL_DELTA 120  // one notch of the wheel
 
 // ---- Messages ---------------------------------------------------------------------------------
 #define WM_CREATE 0x0001
@@ -125,7 +129,13 @@ typedef VOID(CALLBACK* TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
 #define VK_CONTROL 0x11
 #define VK_ESCAPE 0x1B
 #define VK_SPACE 0x20
+#define VK_PRIOR 0x21
+#define VK_NEXT 0x22
+#define VK_END 0x23
+#define VK_HOME 0x24
+#define VK_LEFT 0x25
 #define VK_UP 0x26
+#define VK_RIGHT 0x27
 #define VK_DOWN 0x28
 #define VK_F4 0x73
 

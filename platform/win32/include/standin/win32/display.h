@@ -52,8 +52,11 @@ HWND topLevelOf(HWND hwnd);
 // Input from a display or a test driver, from any thread. A mouse message at a point of a
 // top-level window's client area goes to the window with the mouse captured, else to the
 // deepest visible, enabled child at the point, with the point in that window's client
-// coordinates; `keys` are the MK_ flags. A key goes to the window with the focus when it lies
-// in the top-level window, else to the top-level window. Returns FALSE when the window is gone.
+// coordinates; `keys` are the MK_ flags. WM_MOUSEWHEEL goes to the window with the mouse
+// captured, else to the focus window when it lies in the top-level window, else to the window
+// under the point; its `keys` carry the rotation in the high word and its point is in screen
+// coordinates. A key goes to the window with the focus when it lies in the top-level window,
+// else to the top-level window. Returns FALSE when the window is gone.
 BOOL postMouseInput(HWND topLevel, UINT message, POINT client, WPARAM keys);
 BOOL postKeyInput(HWND topLevel, UINT message, WPARAM virtualKey);
 
