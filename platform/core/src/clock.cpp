@@ -1,5 +1,7 @@
 #include "standin/clock.h"
 
+#include "standin/sync.h"
+
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -9,7 +11,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -29,10 +30,18 @@ Time100ns monotonicNow() {
 
 namespace {
 
+// A moment of the monotonic clock as the system's waits take it.
+timespec timespecOf(Time100ns t) {
+    return timespec{static_cast<time_t>(t / kUnitsPerSecond),
+                    static_cast<long>(t % kUnitsPerSecond) * 100};
+}
+
 struct Task {
     Clock::TaskId id = 0;
     RunLevel level = RunLevel::Dispatch;
     std::function<void()> fn;
+    Time100ns queued = 0;           // when it went to a ready queue
+    const void* follows = nullptr;  // the worker that queued it to run after its current task
 };
 
 using Key = std::pair<Time100ns, std::uint64_t>;  // due, order of scheduling
@@ -123,7 +132,7 @@ class ManualClock final : public Clock {
         return true;
     }
 
-    mutable std::mutex mu_;
+    mutable Mutex mu_;
     Time100ns now_;
     TaskId nextId_ = 0;
     std::map<Key, Task> tasks_;
@@ -139,6 +148,8 @@ class ManualClock final : public Clock {
 constexpr int kInterruptLevelRealTimePriority = 10;
 constexpr int kInterruptLevelNiceDelta = -15;
 
+}  // namespace
+
 void runAheadOfPrograms() {
     sched_param param{};
     param.sched_priority = kInterruptLevelRealTimePriority;
@@ -150,6 +161,8 @@ void runAheadOfPrograms() {
     setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), nice);
 }
 
+namespace {
+
 // ---------------------------------------------------------------------------------------------
 // The real clock has no timer thread of its own: one idle dispatch-level worker at a time keeps
 // the timer. It sleeps until the earliest task is due and then runs that task itself, so a timer
@@ -159,11 +172,26 @@ void runAheadOfPrograms() {
 // except when a dispatch worker schedules dispatch work: like a deferred procedure call queued on
 // the processor that runs, it then runs in that worker right after the current task (or in
 // another worker, should this one block in a wait first).
+//
+// A real-time thread that the system wakes on time can still wait for its processor: a program's
+// thread in a long stretch of kernel code on that processor is not put aside until it leaves it,
+// and a virtual processor may itself be held up by its host, for milliseconds on a busy machine;
+// a timer that fires that late costs a device its isochronous schedule. So a stand-by thread,
+// also at dispatch level and kept off the keeper's processor, sleeps until kBackupDelay after the
+// earliest task is due (its own timer, on its own processor). When it wakes and finds that task
+// still waiting (the keeper is late or busy with a long task), it runs every task that is
+// overdue, as a dispatch worker would; otherwise it sleeps again until the next one.
 class RealClock final : public Clock {
   public:
     RealClock(unsigned dispatchThreads, unsigned passiveThreads) {
         if (dispatchThreads == 0) dispatchThreads = 1;
         if (passiveThreads == 0) passiveThreads = 1;
+        if (sched_getaffinity(0, sizeof allowed_, &allowed_) != 0) CPU_ZERO(&allowed_);
+        workers_.emplace_back([this] {
+            runAheadOfPrograms();
+            backupLoop();
+        });
+        backupThread_ = workers_.back().native_handle();
         for (unsigned i = 0; i < dispatchThreads; ++i) {
             workers_.emplace_back([this] {
                 runAheadOfPrograms();
@@ -182,6 +210,7 @@ class RealClock final : public Clock {
         timerCv_.notify_all();
         workCv_[0].notify_all();
         workCv_[1].notify_all();
+        backupCv_.notify_all();
         for (auto& t : workers_) t.join();
     }
 
@@ -194,11 +223,15 @@ class RealClock final : public Clock {
         TaskId id = ++nextId_;
         const int l = index(level);
         if (due <= t) {
-            ready_[l].push_back(Task{id, level, std::move(fn)});
             // A dispatch worker that schedules dispatch work for now takes it when its task
             // ends. Passive work may block for long (a request that calls back into a process),
             // so it always gets a worker of its own.
-            if (!(l == 0 && tCurrent.clock == this && tCurrent.level == 0)) wakeOneLocked(l);
+            const bool follows = l == 0 && tCurrent.clock == this && tCurrent.level == 0;
+            ready_[l].push_back(Task{id, level, std::move(fn), t, follows ? &tCurrent : nullptr});
+            if (!follows) {
+                wakeOneLocked(l);
+                if (l == 0 && t + kBackupDelay < backupWakes_) backupCv_.notify_one();
+            }
             return id;
         }
         Key key{due, id};
@@ -206,6 +239,7 @@ class RealClock final : public Clock {
         tasks_.emplace(key, Task{id, level, std::move(fn)});
         keys_.emplace(id, key);
         if (earliest) {
+            if (due + kBackupDelay < backupWakes_) backupCv_.notify_one();
             if (timerWaiting_) {
                 timerCv_.notify_one();
             } else if (!timerHeld_ && idle_[0] > 0 &&
@@ -244,6 +278,8 @@ class RealClock final : public Clock {
         if (tCurrent.clock == this) {
             // A worker about to block leaves its queued work and the timer to the others.
             std::lock_guard lk(mu_);
+            for (Task& queued : ready_[tCurrent.level])
+                if (queued.follows == &tCurrent) queued.follows = nullptr;
             if (!ready_[tCurrent.level].empty()) wakeOneLocked(tCurrent.level);
             if (!timerHeld_ && !tasks_.empty() && idle_[0] > 0) workCv_[0].notify_one();
         }
@@ -257,8 +293,9 @@ class RealClock final : public Clock {
             Time100ns t = now();
             if (t >= deadline) return ready();
             std::unique_lock lk(waitMu_);
-            waitCv_.wait_for(lk, std::chrono::nanoseconds((deadline - t) * 100),
-                             [&] { return generation_ != gen; });
+            while (generation_ == gen) {
+                if (waitCv_.wait_until(lk, timespecOf(deadline)) == std::cv_status::timeout) break;
+            }
         }
     }
 
@@ -285,12 +322,17 @@ class RealClock final : public Clock {
     // A task due this soon after the timer's keeper took one gets another worker to keep the
     // timer meanwhile; a later one waits for the keeper to come back.
     static constexpr Time100ns kHandOver = 3 * kUnitsPerMs / 10;
+    // How late the keeper may be before the stand-by thread runs a due task itself: a wake-up
+    // this late is rare on a busy machine, and still leaves the device's schedule room.
+    static constexpr Time100ns kBackupDelay = 25 * kUnitsPerMs / 100;
+    static constexpr Time100ns kNever = ~Time100ns{0};
 
     struct Current {
         const RealClock* clock = nullptr;
         int level = 0;
     };
     static thread_local Current tCurrent;
+    static thread_local bool tBackup;
 
     static int index(RunLevel l) { return l == RunLevel::Dispatch ? 0 : 1; }
 
@@ -302,13 +344,20 @@ class RealClock final : public Clock {
         }
     }
 
+    // Whether this worker may take the first task of its level's queue: not one that another
+    // worker queued to follow its own current task.
+    bool mayTakeLocked(int l) const {
+        const auto& q = ready_[l];
+        return !q.empty() && (q.front().follows == nullptr || q.front().follows == &tCurrent);
+    }
+
     // Keeps the timer until a task falls due (returned, to run in this thread), work arrives in
     // the dispatch queue or the clock stops. Tasks of the passive level that fall due go to
     // their queue.
-    std::optional<Task> keepTimer(std::unique_lock<std::mutex>& lk) {
+    std::optional<Task> keepTimer(std::unique_lock<Mutex>& lk) {
         timerHeld_ = true;
         std::optional<Task> due;
-        while (!stopping_ && ready_[0].empty()) {
+        while (!stopping_ && !mayTakeLocked(0)) {
             if (tasks_.empty()) {
                 timerWaiting_ = true;
                 timerCv_.wait(lk);
@@ -319,13 +368,14 @@ class RealClock final : public Clock {
             const Time100ns t = monotonicNow();
             if (it->first.first > t) {
                 timerWaiting_ = true;
-                timerCv_.wait_for(lk, std::chrono::nanoseconds((it->first.first - t) * 100));
+                timerCv_.wait_until(lk, timespecOf(it->first.first));
                 timerWaiting_ = false;
                 continue;
             }
             Task task = std::move(it->second);
             keys_.erase(task.id);
             tasks_.erase(it);
+            if (tCurrent.clock == this && !tBackup) keepBackupAwayLocked();
             if (task.level == RunLevel::Passive) {
                 ready_[1].push_back(std::move(task));
                 wakeOneLocked(1);
@@ -345,6 +395,73 @@ class RealClock final : public Clock {
         if (tasks_.begin()->first.first < monotonicNow() + kHandOver) workCv_[0].notify_one();
     }
 
+    // The stand-by thread stays off the processor of the keeper (which arms its timer): when
+    // that processor is held up, the stand-by thread is not held up with it.
+    void keepBackupAwayLocked() {
+        const int cpu = sched_getcpu();
+        if (cpu < 0 || cpu == backupAvoids_ || !CPU_ISSET(cpu, &allowed_) ||
+            CPU_COUNT(&allowed_) < 2)
+            return;
+        cpu_set_t set = allowed_;
+        CPU_CLR(cpu, &set);
+        if (pthread_setaffinity_np(backupThread_, sizeof set, &set) == 0) backupAvoids_ = cpu;
+    }
+
+    void backupLoop() {
+        tCurrent = Current{this, 0};
+        tBackup = true;
+        std::unique_lock lk(mu_);
+        while (!stopping_) {
+            // Tasks left waiting by a late or busy keeper run here, in due order; dispatch work
+            // that a task run here queued for now follows it at once. Work that a worker queued
+            // to follow its own current task stays that worker's.
+            std::optional<Task> task;
+            const Time100ns t = monotonicNow();
+            Time100ns next = kNever;
+            if (!ready_[0].empty()) {
+                const Task& front = ready_[0].front();
+                if (front.follows == &tCurrent ||
+                    (front.follows == nullptr && front.queued + kBackupDelay <= t)) {
+                    task = std::move(ready_[0].front());
+                    ready_[0].pop_front();
+                } else if (front.follows == nullptr) {
+                    next = front.queued + kBackupDelay;
+                }
+            }
+            if (!task && !tasks_.empty()) {
+                auto it = tasks_.begin();
+                if (it->first.first + kBackupDelay <= t) {
+                    Task taken = std::move(it->second);
+                    keys_.erase(taken.id);
+                    tasks_.erase(it);
+                    if (taken.level == RunLevel::Passive) {
+                        taken.queued = t;
+                        ready_[1].push_back(std::move(taken));
+                        wakeOneLocked(1);
+                        continue;
+                    }
+                    task = std::move(taken);
+                } else {
+                    next = std::min(next, it->first.first + kBackupDelay);
+                }
+            }
+            if (task) {
+                lk.unlock();
+                task->fn();
+                task.reset();
+                lk.lock();
+                continue;
+            }
+            backupWakes_ = next;
+            if (next == kNever) {
+                backupCv_.wait(lk);
+            } else {
+                backupCv_.wait_until(lk, timespecOf(next));
+            }
+            backupWakes_ = kNever;
+        }
+    }
+
     void workerLoop(RunLevel level) {
         const int l = index(level);
         tCurrent = Current{this, l};
@@ -352,7 +469,7 @@ class RealClock final : public Clock {
         std::unique_lock lk(mu_);
         while (!stopping_) {
             std::optional<Task> task;
-            if (!q.empty()) {
+            if (mayTakeLocked(l)) {
                 task = std::move(q.front());
                 q.pop_front();
                 if (l == 1 && !q.empty()) wakeOneLocked(l);
@@ -373,9 +490,9 @@ class RealClock final : public Clock {
         }
     }
 
-    mutable std::mutex mu_;
-    std::condition_variable timerCv_;
-    std::condition_variable workCv_[2];
+    mutable Mutex mu_;
+    CondVar timerCv_;
+    CondVar workCv_[2];
     unsigned idle_[2] = {0, 0};
     bool timerHeld_ = false;     // a dispatch worker keeps the timer
     bool timerWaiting_ = false;  // ... and sleeps on timerCv_
@@ -385,13 +502,19 @@ class RealClock final : public Clock {
     std::unordered_map<TaskId, Key> keys_;
     std::deque<Task> ready_[2];
     std::vector<std::thread> workers_;
+    CondVar backupCv_;                // the stand-by thread sleeps here ...
+    Time100ns backupWakes_ = kNever;  // ... until then (kNever: it is awake or has no deadline)
+    pthread_t backupThread_{};
+    cpu_set_t allowed_{};    // the processors the process may run on
+    int backupAvoids_ = -1;  // the processor the stand-by thread keeps off
 
-    std::mutex waitMu_;
-    std::condition_variable waitCv_;
+    Mutex waitMu_;
+    CondVar waitCv_;
     std::uint64_t generation_ = 0;
 };
 
 thread_local RealClock::Current RealClock::tCurrent;
+thread_local bool RealClock::tBackup = false;
 
 }  // namespace
 

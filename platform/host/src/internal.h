@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "standin/sync.h"
 #include "knt/knt.h"
 #include "standin/host/machine.h"
 #include "standin/host/protocol.h"
@@ -60,12 +61,12 @@ class ProcessRecord : public std::enable_shared_from_this<ProcessRecord> {
     void objectGone(std::uint32_t slot);
     std::atomic_ref<std::uint32_t> word(std::size_t offset) const;
     void dropReferences(const std::vector<std::uint32_t>& slots);
-    void unmapIfDone(std::unique_lock<std::mutex>& lk);
+    void unmapIfDone(std::unique_lock<standin::Mutex>& lk);
 
     const pid_t pid_;
     const ProcessKey key_;
     int pidFd_;
-    mutable std::mutex mu_;
+    mutable standin::Mutex mu_;
     std::uint8_t* block_;
     std::map<std::uint32_t, bool> registered_;  // slot -> the machine holds its reference
     std::size_t objects_ = 0;
@@ -81,7 +82,7 @@ class DeferredUnmaps {
     void forget(const ProcessKey& key);
 
   private:
-    std::mutex mu_;
+    standin::Mutex mu_;
     std::map<ProcessKey, std::vector<std::pair<void*, std::size_t>>> pending_;
 };
 
@@ -99,7 +100,7 @@ class ProcessTable {
         std::shared_ptr<ProcessRecord> process;
         std::size_t connections = 0;
     };
-    mutable std::mutex mu_;
+    mutable standin::Mutex mu_;
     std::map<std::pair<pid_t, ProcessKey>, Entry> entries_;
     std::shared_ptr<DeferredUnmaps> deferred_ = std::make_shared<DeferredUnmaps>();
 };
@@ -143,14 +144,14 @@ class RemoteCaller final : public kernel::CallerContext {
     std::shared_ptr<ProcessRecord> process_;
     std::shared_ptr<DeferredUnmaps> deferred_;
     std::function<const void*()> record_;
-    std::mutex recordMu_;         // guards the four below
+    standin::Mutex recordMu_;     // guards the four below
     bool recordLocated_ = false;  // the record's file and offset, once found
     dev_t recordDevice_ = 0;
     ino_t recordInode_ = 0;
     std::uint64_t recordOffset_ = 0;
     std::uint32_t slot_ = 0;
     std::atomic<bool> dead_{false};
-    std::mutex mu_;
+    standin::Mutex mu_;
 };
 
 // How long the machine waits for a process to answer a call-back.
@@ -176,7 +177,7 @@ class NamedEvents {
         bool manual = true;
         std::map<std::uint64_t, std::size_t> holds;  // session -> count
     };
-    mutable std::mutex mu_;
+    mutable standin::Mutex mu_;
     std::map<std::string, Event> events_;
 };
 
@@ -233,12 +234,12 @@ class Server {
     wire::Fd listen_;
     wire::Fd wake_;  // eventfd: stop
     std::thread acceptor_;
-    mutable std::mutex mu_;
+    mutable standin::Mutex mu_;
     std::list<std::unique_ptr<Connection>> connections_;
     bool stopping_ = false;
     const std::size_t maxConnectionsPerUser_;
     const std::size_t maxConnections_;
-    std::mutex filesMu_;
+    standin::Mutex filesMu_;
     std::map<FileToken, std::shared_ptr<OpenFile>> files_;
     ProcessTable processes_;
     NamedEvents named_;
@@ -289,8 +290,8 @@ struct Machine::Impl {
     std::unique_ptr<detail::Server> server;
 
     // Device objects and ports. `mu` guards the tables and the flags below.
-    mutable std::mutex mu;
-    mutable std::condition_variable changed;
+    mutable standin::Mutex mu;
+    mutable standin::CondVar changed;
     std::vector<DeviceObjectRecord> deviceObjects;
     std::map<usb::PortId, PortRecord> portTable;
     std::uint32_t nextInstance = 1;
@@ -306,8 +307,8 @@ struct Machine::Impl {
 
     // Plug and Play runs on its own thread with a real clock, in the bus's listener with a
     // manual one.
-    std::mutex pnpMu;
-    std::condition_variable pnpCv;
+    standin::Mutex pnpMu;
+    standin::CondVar pnpCv;
     std::deque<PnpEvent> pnpQueue;
     std::thread pnpThread;
     bool pnpStop = false;

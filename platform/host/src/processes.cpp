@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "standin/sync.h"
 #include "internal.h"
 #include "public/vq36_shared.h"
 #include "standin/kernel/memory.h"
@@ -119,7 +120,7 @@ void ProcessRecord::objectGone(std::uint32_t slot) {
     unmapIfDone(lk);
 }
 
-void ProcessRecord::unmapIfDone(std::unique_lock<std::mutex>& lk) {
+void ProcessRecord::unmapIfDone(std::unique_lock<standin::Mutex>& lk) {
     if (!ended_ || objects_ != 0 || block_ == nullptr) return;
     std::uint8_t* block = block_;
     block_ = nullptr;

@@ -12,6 +12,7 @@
 #include <shared_mutex>
 #include <vector>
 
+#include "standin/sync.h"
 #include "internal.h"
 #include "standin/kernel/memory.h"
 
@@ -23,7 +24,7 @@ thread_local CallerContext* tCaller = nullptr;
 std::atomic<std::uint32_t> gNextProcessId{1000};
 
 struct SystemThreads {
-    std::mutex mu;
+    standin::Mutex mu;
     std::uint64_t generation = 1;
 };
 
@@ -53,7 +54,7 @@ struct ProcessObject {
 };
 
 struct ProcessTable {
-    std::mutex mu;
+    standin::Mutex mu;
     std::map<std::uint32_t, ProcessObject*> live;
 };
 

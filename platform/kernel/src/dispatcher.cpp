@@ -7,11 +7,15 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <memory>
+#include <thread>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
 
 #include "internal.h"
+#include "standin/clock.h"
+#include "standin/sync.h"
 
 namespace standin::kernel {
 namespace {
@@ -27,10 +31,81 @@ constexpr std::uint64_t kSignalledCount = 0xFFFFFFFFFFFFFFFEull;
 // The bug check for an object that is not what the call needs.
 constexpr ULONG kBugCheckInvalidObject = 0x93;
 
+// A process's event descriptor, closed when the last user lets go of it.
+struct EventFd {
+    explicit EventFd(int f) : fd(f) {}
+    ~EventFd() { close(fd); }
+    EventFd(const EventFd&) = delete;
+    EventFd& operator=(const EventFd&) = delete;
+    const int fd;
+};
+
 struct ReferencedEvent {
     KEVENT event;  // first: the object pointer handed out is this event
-    int fd = -1;
+    std::shared_ptr<EventFd> fd;
 };
+
+// Signals one event descriptor: one write both signals and tells the previous state. Adding the
+// counter's largest value succeeds only on a counter at 0 (not signalled); a signalled counter
+// refuses it (the descriptor is non-blocking) and stays signalled. Readers only ask whether the
+// counter is above 0, and a reset reads it back to 0 whatever it holds. True when it was not
+// signalled before.
+bool signalFd(int fd) {
+    std::uint64_t signal = kSignalledCount;
+    return write(fd, &signal, sizeof signal) == static_cast<ssize_t>(sizeof signal);
+}
+
+// Waking a program's thread costs the writer a good part of the wake-up. A machine task that
+// signals many programs' events at once (a block boundary with a hundred clients) would hold up
+// the bus behind it, so past the first few of a task the signals go to a thread of their own, at
+// dispatch priority, which writes them in order. The events stay open until they are written.
+constexpr unsigned kDirectSignalsPerTask = 4;
+
+thread_local bool tInMachineTask = false;
+thread_local unsigned tSignalsThisTask = 0;
+
+class Signaller {
+  public:
+    void post(std::shared_ptr<EventFd> fd) {
+        std::lock_guard lk(mu_);
+        if (!started_) {
+            started_ = true;
+            queue_.reserve(128);
+            std::thread([this] { loop(); }).detach();
+        }
+        queue_.push_back(std::move(fd));
+        if (waiting_) cv_.notify_one();
+    }
+
+  private:
+    void loop() {
+        runAheadOfPrograms();
+        std::vector<std::shared_ptr<EventFd>> batch;
+        batch.reserve(128);
+        std::unique_lock lk(mu_);
+        for (;;) {
+            waiting_ = true;
+            cv_.wait(lk, [&] { return !queue_.empty(); });
+            waiting_ = false;
+            batch.swap(queue_);
+            lk.unlock();
+            for (const auto& e : batch) signalFd(e->fd);
+            batch.clear();  // the last user of an event closes its descriptor here
+            lk.lock();
+        }
+    }
+
+    standin::Mutex mu_;
+    standin::CondVar cv_;
+    std::vector<std::shared_ptr<EventFd>> queue_;
+    bool waiting_ = false;
+    bool started_ = false;
+};
+
+Signaller& signaller() {
+    static Signaller* s = new Signaller;  // its thread lives as long as the process
+    return *s;
+}
 
 struct KernelObject {
     long references = 1;
@@ -44,7 +119,7 @@ struct ActiveTimer {
 };
 
 struct DispatcherState {
-    std::mutex mu;
+    standin::Mutex mu;
     std::unordered_map<PKTIMER, ActiveTimer> timers;
     std::uint64_t nextSerial = 1;
     std::unordered_map<void*, KernelObject> objects;
@@ -84,8 +159,12 @@ bool validEvent(PRKEVENT event, const char* what) {
     return false;
 }
 
+ReferencedEvent* userEvent(PRKEVENT event) {
+    return static_cast<ReferencedEvent*>(event->Header.Binding);
+}
+
 int userFd(PRKEVENT event) {
-    return static_cast<ReferencedEvent*>(event->Header.Binding)->fd;
+    return userEvent(event)->fd->fd;
 }
 
 bool fdReadable(int fd) {
@@ -103,6 +182,15 @@ void drainFd(int fd) {
 }  // namespace
 
 namespace detail {
+
+MachineTaskScope::MachineTaskScope(bool handOnSignals) {
+    tInMachineTask = handOnSignals;
+    tSignalsThisTask = 0;
+}
+
+MachineTaskScope::~MachineTaskScope() {
+    tInMachineTask = false;
+}
 
 void checkNoActiveTimersIn(const void* begin, std::size_t size) {
     auto* lo = static_cast<const unsigned char*>(begin);
@@ -196,14 +284,13 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wa
     if (!validEvent(Event, "KeSetEvent")) return 0;
     if (!detail::requireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent")) return 0;
     if (Event->Header.Type == kUserEvent) {
-        // One write both signals and tells the previous state: adding the counter's largest
-        // value succeeds only on a counter at 0 (not signalled); a signalled counter refuses it
-        // (the descriptor is non-blocking) and stays signalled. Readers only ask whether the
-        // counter is above 0, and a reset reads it back to 0 whatever it holds.
-        std::uint64_t signal = kSignalledCount;
-        return write(userFd(Event), &signal, sizeof signal) == static_cast<ssize_t>(sizeof signal)
-                   ? 0
-                   : 1;
+        if (tInMachineTask && ++tSignalsThisTask > kDirectSignalsPerTask) {
+            // Handed on: its previous state is not known here, and is reported as not
+            // signalled.
+            signaller().post(userEvent(Event)->fd);
+            return 0;
+        }
+        return signalFd(userFd(Event)) ? 0 : 1;
     }
     LONG previous = exchangeState(Event->Header, 1);
     detail::notifyAll();
@@ -322,7 +409,7 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
                 .compare_exchange_strong(expected, 0, std::memory_order_acq_rel);
         };
     } else if (header->Type == kUserEvent) {
-        int fd = static_cast<ReferencedEvent*>(header->Binding)->fd;
+        int fd = static_cast<ReferencedEvent*>(header->Binding)->fd->fd;
         ready = [fd] { return fdReadable(fd); };
     } else {
         ready = [header] { return loadState(*header) != 0; };
@@ -376,10 +463,9 @@ extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK D
     ref->event.Header.Type = kUserEvent;
     ref->event.Header.Initialized = kInitializedMagic;
     ref->event.Header.Binding = ref;
-    ref->fd = found.eventFd;
+    ref->fd = std::make_shared<EventFd>(found.eventFd);
     registerKernelObject(&ref->event, [ref] {
         ref->event.Header.Initialized = 0;
-        close(ref->fd);
         delete ref;
     });
     if (HandleInformation) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 
+#include "standin/sync.h"
 #include "wdf_internal.h"
 
 namespace standin::kernel {
@@ -56,7 +57,7 @@ struct FrameworkHarness::Impl {
     wdf::Ref driver;
 
     std::recursive_mutex pnpMu;
-    mutable std::mutex mu;
+    mutable standin::Mutex mu;
     Time100ns waitLimit = 60 * kUnitsPerSecond;
     std::map<WDFDEVICE, DeviceRecord> devices;
     std::map<FileId, FileRecord> files;

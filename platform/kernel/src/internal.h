@@ -29,6 +29,16 @@ struct TaskHandle {
 
 // Schedules `fn` at `due`; it runs at the execution level of `level`, with no caller context.
 TaskHandle schedule(Time100ns due, RunLevel level, std::function<void()> fn);
+
+// Marks the calling thread as running one machine task; with handOnSignals (the real clock),
+// KeSetEvent hands the task's user-event signals past the first few to the signalling thread.
+class MachineTaskScope {
+  public:
+    explicit MachineTaskScope(bool handOnSignals);
+    ~MachineTaskScope();
+    MachineTaskScope(const MachineTaskScope&) = delete;
+    MachineTaskScope& operator=(const MachineTaskScope&) = delete;
+};
 // True when the task was removed before it started.
 bool cancel(const TaskHandle& task);
 

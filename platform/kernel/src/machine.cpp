@@ -7,13 +7,14 @@
 #include <thread>
 #include <utility>
 
+#include "standin/sync.h"
 #include "internal.h"
 
 namespace standin::kernel {
 namespace {
 
 struct MachineState {
-    std::mutex mu;
+    standin::Mutex mu;
     std::shared_ptr<Clock> clock;
     std::uint64_t generation = 1;
     BugCheckHandler bugCheckHandler;
@@ -78,7 +79,7 @@ BugCheckHandler setBugCheckHandler(BugCheckHandler handler) {
 }
 
 struct BugCheckRecorder::State {
-    mutable std::mutex mu;
+    mutable standin::Mutex mu;
     std::vector<BugCheck> checks;
 };
 
@@ -161,8 +162,9 @@ TaskHandle schedule(Time100ns due, RunLevel level, std::function<void()> fn) {
         gen = m.generation;
     }
     KIRQL taskLevel = level == RunLevel::Dispatch ? DISPATCH_LEVEL : PASSIVE_LEVEL;
-    auto id = c->schedule(due, level, [fn = std::move(fn), taskLevel] {
+    auto id = c->schedule(due, level, [fn = std::move(fn), taskLevel, real = !c->isManual()] {
         CallbackScope scope(taskLevel, "a machine task");
+        MachineTaskScope task(real);
         fn();
     });
     return TaskHandle{gen, id};

@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "standin/sync.h"
 #include "internal.h"
 #include "pool_internal.h"
 #include "standin/kernel/memory.h"
@@ -32,7 +33,7 @@ struct PageList {
 };
 
 struct PagesState {
-    std::mutex mu;
+    standin::Mutex mu;
     std::unordered_map<PMDL, PageList> lists;
     std::vector<PageList> orphans;  // lists whose MDL was freed before their pages
     unsigned failAllocations = 0;

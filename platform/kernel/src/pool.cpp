@@ -5,6 +5,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "standin/sync.h"
 #include "internal.h"
 #include "pool_internal.h"
 #include "standin/kernel/memory.h"
@@ -25,7 +26,7 @@ struct Block {
 };
 
 struct PoolState {
-    std::mutex mu;
+    standin::Mutex mu;
     std::unordered_map<void*, Block> blocks;
     std::map<ULONG, pool::TagUsage> usage;
     unsigned failCount = 0;

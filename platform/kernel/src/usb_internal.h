@@ -10,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "standin/sync.h"
 #include "standin/kernel/usb.h"
 #include "wdf_internal.h"
 
@@ -56,8 +57,8 @@ class PipeResetFormat final : public RequestFormat {
 
 // One request's transfer on the bus.
 struct Transfer {
-    std::mutex mu;
-    std::condition_variable cv;
+    standin::Mutex mu;
+    standin::CondVar cv;
     bool submitting = true;  // the bus call that takes it has not returned yet
     bool abandoned = false;  // the framework gave the request up
     bool written = false;    // the request block holds its results: no more writes
@@ -81,7 +82,7 @@ struct Stack : std::enable_shared_from_this<Stack> {
 
     const std::shared_ptr<usb::UsbDevice> device;
 
-    std::mutex mu;
+    standin::Mutex mu;
     std::map<std::uintptr_t, std::uint8_t> pipeHandles;  // pipe handle value -> endpoint
     std::map<std::uint8_t, std::uint32_t> nextIsoFrame;  // frame after a pipe's latest transfer
     std::map<const IoSubmission*, std::shared_ptr<Transfer>> transfers;
@@ -121,7 +122,7 @@ class Backend final : public IoTargetBackend {
     const std::shared_ptr<Stack> stack;
 
   private:
-    std::mutex mu_;
+    standin::Mutex mu_;
     std::shared_ptr<Reader> reader_;
 };
 
@@ -147,7 +148,7 @@ class UsbDeviceExt final : public ObjectExtension {
         int selectedIndex = -1;  // setting index; -1: not configured
         std::vector<ConfiguredPipe> pipes;
     };
-    std::mutex mu;  // guards the configuration state
+    standin::Mutex mu;  // guards the configuration state
     std::vector<InterfaceState> interfaces;
     bool configured = false;
 };
@@ -215,7 +216,7 @@ class Reader final : public std::enable_shared_from_this<Reader> {
     const WDFCONTEXT readContext_;
     const PFN_WDF_USB_READERS_FAILED readersFailed_;
 
-    mutable std::mutex mu_;
+    mutable standin::Mutex mu_;
     Mode mode_ = Mode::Stopped;
     std::uint64_t epoch_ = 0;
     std::vector<Slot> slots_;

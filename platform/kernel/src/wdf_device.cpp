@@ -3,6 +3,7 @@
 #include <cstring>
 #include <map>
 
+#include "standin/sync.h"
 #include "standin/kernel/memory.h"
 #include "wdf_internal.h"
 
@@ -15,7 +16,7 @@ struct DriverSlot {
 };
 
 struct DriverRegistry {
-    std::mutex mu;
+    standin::Mutex mu;
     std::map<PDRIVER_OBJECT, DriverSlot> slots;
 };
 

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "standin/sync.h"
 #include "internal.h"
 #include "standin/kernel/harness.h"
 #include "standin/kernel/io_target.h"
@@ -49,7 +50,7 @@ class Object {
     const Kind kind;
     WDFOBJECT handle = nullptr;
     Object* parent = nullptr;  // holds a reference on the parent
-    std::mutex childMu;
+    standin::Mutex childMu;
     std::vector<Object*> children;
     PCWDF_OBJECT_CONTEXT_TYPE_INFO contextType = nullptr;
     void* context = nullptr;
@@ -127,9 +128,9 @@ class SyncLock {
     void run(const std::function<void()>& body, std::function<void()> retry);
 
   private:
-    std::mutex mu_;
+    standin::Mutex mu_;
     std::atomic<std::thread::id> owner_{};
-    std::mutex deferredMu_;
+    standin::Mutex deferredMu_;
     std::vector<std::function<void()>> deferred_;
 };
 
@@ -161,7 +162,7 @@ class Device final : public Object {
     WDF_DEVICE_IO_TYPE ioType = WdfDeviceIoBuffered;
     std::shared_ptr<PhysicalDevice> physical;
 
-    std::mutex mu;
+    standin::Mutex mu;
     Queue* defaultQueue = nullptr;      // a child
     IoTarget* defaultTarget = nullptr;  // a child
     std::vector<DeviceInterface> interfaces;
@@ -187,7 +188,7 @@ class Request final : public Object {
     void releaseResources() override;
 
     bool fromIoManager = false;
-    std::mutex mu;
+    standin::Mutex mu;
 
     // I/O manager requests.
     WDF_REQUEST_PARAMETERS parameters{};
@@ -218,7 +219,7 @@ class Queue final : public Object {
     Device* device = nullptr;
     WDF_IO_QUEUE_CONFIG config{};
     bool powerManaged = true;
-    std::mutex mu;
+    standin::Mutex mu;
     bool accepting = true;
     bool dispatching = false;
     std::deque<Ref> pending;
@@ -259,7 +260,7 @@ class IoTarget final : public Object {
 
     enum class State { Started, Stopped, Closed };
     std::shared_ptr<IoTargetBackend> backend;
-    std::mutex mu;
+    standin::Mutex mu;
     State targetState = State::Stopped;
     std::vector<std::shared_ptr<Submission>> sent;
     std::deque<std::shared_ptr<Submission>> held;

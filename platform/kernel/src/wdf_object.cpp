@@ -3,6 +3,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "standin/sync.h"
 #include "pool_internal.h"
 #include "standin/kernel/memory.h"
 #include "wdf_internal.h"
@@ -14,7 +15,7 @@ namespace {
 constexpr std::size_t kObjectHeaderBytes = 64;
 
 struct Table {
-    std::mutex mu;
+    standin::Mutex mu;
     std::unordered_map<std::uintptr_t, Object*> objects;
     std::uintptr_t nextSerial = 1;
     std::atomic<std::uint64_t> generation{1};

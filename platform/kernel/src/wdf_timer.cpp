@@ -18,7 +18,7 @@ class Timer final : public Object {
     void onDelete() override;
 
     WDF_TIMER_CONFIG config{};
-    std::mutex mu;
+    standin::Mutex mu;
     detail::TaskHandle pending;
     std::uint64_t pendingSerial = 0;  // serial of the armed expiry, 0 when none
     std::uint64_t nextSerial = 1;
@@ -115,7 +115,7 @@ class WorkItem final : public Object {
     void onDelete() override;
 
     WDF_WORKITEM_CONFIG config{};
-    std::mutex mu;
+    standin::Mutex mu;
     bool queued = false;
     detail::TaskHandle task;
     int inFlight = 0;
@@ -183,7 +183,7 @@ class SpinLock final : public Object {
         if (owner.load() != std::thread::id{})
             detail::bugCheck(kBugCheckWdfViolation, "a spin lock deleted while it is held");
     }
-    std::mutex lock;
+    standin::Mutex lock;
     std::atomic<std::thread::id> owner{};
     KIRQL savedIrql = PASSIVE_LEVEL;
 };

@@ -12,6 +12,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "standin/sync.h"
+
 namespace standin::usb {
 
 namespace detail {
@@ -925,7 +927,7 @@ class Core : public std::enable_shared_from_this<Core> {
         }
     }
 
-    void serveMessages(std::unique_lock<std::mutex>& lk, std::uint64_t now) {
+    void serveMessages(std::unique_lock<standin::Mutex>& lk, std::uint64_t now) {
         struct Work {
             std::shared_ptr<Instance> inst;
             std::uint8_t addr;
@@ -965,7 +967,7 @@ class Core : public std::enable_shared_from_this<Core> {
         }
     }
 
-    void serveOut(std::unique_lock<std::mutex>& lk, const std::shared_ptr<Instance>& inst,
+    void serveOut(std::unique_lock<standin::Mutex>& lk, const std::shared_ptr<Instance>& inst,
                   std::uint8_t addr, std::uint64_t budget) {
         while (budget-- > 0) {
             auto it = inst->endpoints.find(addr);
@@ -1010,7 +1012,7 @@ class Core : public std::enable_shared_from_this<Core> {
     BusOptions options_;
     Time100ns epoch_;
 
-    mutable std::mutex mu_;
+    mutable standin::Mutex mu_;
     bool shutdown_ = false;
     std::map<PortId, Port> ports_;
     PortId nextPort_ = 0;
@@ -1022,7 +1024,7 @@ class Core : public std::enable_shared_from_this<Core> {
 
     std::set<Clock::TaskId> tasks_;  // scheduled and not yet started
     int activeTasks_ = 0;
-    std::condition_variable taskCv_;
+    standin::CondVar taskCv_;
 
     std::uint64_t tickAt_ = kNever;
     Clock::TaskId tickTaskId_ = 0;
@@ -1039,7 +1041,7 @@ class Core : public std::enable_shared_from_this<Core> {
     ListenerId nextListener_ = 0;
     ListenerId callingListener_ = 0;
     std::thread::id callingThread_;
-    std::condition_variable listenerCv_;
+    standin::CondVar listenerCv_;
 };
 
 }  // namespace detail

@@ -19,7 +19,16 @@ void PlaybackRecorder::append(const usb::IsoSlot& slot, std::span<const std::uin
     partial_ += data.size() % kPlaybackFrameBytes;
     const std::uint8_t* next = data.data();
     for (std::size_t left = frames; left > 0;) {
-        if (tail_.empty()) tail_.reserve(kChunkSamples);
+        if (tail_.capacity() < kChunkSamples) {
+            // A chunk that fell out of the capacity is filled again: the device's playback
+            // neither allocates nor touches fresh memory once the recording is full.
+            if (!spare_.empty()) {
+                tail_ = std::move(spare_.back());
+                spare_.pop_back();
+                tail_.clear();
+            }
+            tail_.reserve(kChunkSamples);
+        }
         const std::size_t room = (kChunkSamples - tail_.size()) / kPlaybackChannels;
         const std::size_t n = std::min(left, room);
         const std::size_t at = tail_.size();
@@ -28,7 +37,7 @@ void PlaybackRecorder::append(const usb::IsoSlot& slot, std::span<const std::uin
         next += n * kPlaybackFrameBytes;
         left -= n;
         if (tail_.size() == kChunkSamples) {
-            full_.push_back(std::make_shared<const std::vector<float>>(std::move(tail_)));
+            full_.push_back(std::make_shared<std::vector<float>>(std::move(tail_)));
             tail_ = {};
         }
     }
@@ -50,11 +59,15 @@ void PlaybackRecorder::discardLocked(std::size_t frames) {
         frontSkip_ += n;
         samples -= n;
         if (frontSkip_ == full_.front()->size()) {
+            // Kept for the next chunk unless a copy being made still reads it.
+            if (full_.front().use_count() == 1 && spare_.empty())
+                spare_.push_back(std::move(*full_.front()));
             full_.pop_front();
             frontSkip_ = 0;
         }
     }
-    if (samples > 0) tail_.erase(tail_.begin(), tail_.begin() + static_cast<std::ptrdiff_t>(samples));
+    if (samples > 0)
+        tail_.erase(tail_.begin(), tail_.begin() + static_cast<std::ptrdiff_t>(samples));
 }
 
 std::vector<float> PlaybackRecorder::samples() const {
@@ -105,6 +118,7 @@ void PlaybackRecorder::clear() {
     std::lock_guard lk(mu_);
     full_.clear();
     tail_ = {};
+    spare_.clear();
     frontSkip_ = 0;
     held_ = 0;
     packets_.clear();
@@ -114,7 +128,7 @@ void PlaybackRecorder::clear() {
 namespace {
 // The 58-byte header of a float WAV file, written field by field in little-endian order.
 class WavHeader {
-public:
+  public:
     void put16(std::uint16_t v) {
         bytes_[n_++] = static_cast<std::uint8_t>(v);
         bytes_[n_++] = static_cast<std::uint8_t>(v >> 8);
@@ -128,7 +142,7 @@ public:
     const std::uint8_t* data() const { return bytes_.data(); }
     std::size_t size() const { return n_; }
 
-private:
+  private:
     std::array<std::uint8_t, 58> bytes_{};
     std::size_t n_ = 0;
 };

@@ -1,4 +1,5 @@
 #include "standin/clock.h"
+#include "standin/sync.h"
 
 #include <gtest/gtest.h>
 
@@ -133,10 +134,58 @@ TEST(RealClock, DueNowDispatchWorkRunsAfterTheCurrentTaskPassiveWorkElsewhere) {
     EXPECT_NE(passive, first);
 }
 
+TEST(RealClock, TaskFallingDueWhileTheOnlyDispatchWorkerIsBusyRunsBesideIt) {
+    // The one dispatch worker is held by a long task: a timed task that falls due meanwhile runs
+    // long before the long task ends, while work queued to follow the long task still waits for
+    // it.
+    auto clock = standin::makeRealClock(1, 1);
+    std::atomic<bool> longDone{false}, timedRan{false}, followRan{false};
+    std::atomic<bool> timedDuringLong{false}, followAfterLong{false};
+    clock->schedule(clock->now() + kUnitsPerMs, RunLevel::Dispatch, [&] {
+        clock->schedule(clock->now(), RunLevel::Dispatch, [&] {
+            followAfterLong = longDone.load();
+            followRan = true;
+            clock->notifyAll();
+        });
+        clock->schedule(clock->now() + 5 * kUnitsPerMs, RunLevel::Dispatch, [&] {
+            timedDuringLong = !longDone.load();
+            timedRan = true;
+            clock->notifyAll();
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        longDone = true;
+    });
+    ASSERT_TRUE(clock->waitUntil([&] { return timedRan && followRan; },
+                                 clock->now() + 10000 * kUnitsPerMs));
+    EXPECT_TRUE(timedDuringLong);
+    EXPECT_TRUE(followAfterLong);
+}
+
+TEST(Sync, ConditionWaitsUntilItsDeadlineOrANotification) {
+    standin::Mutex mu;
+    standin::CondVar cv;
+    bool flag = false;
+    std::unique_lock lk(mu);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(cv.wait_for(lk, std::chrono::milliseconds(30), [&] { return flag; }));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
+    std::thread setter([&] {
+        std::lock_guard g(mu);
+        flag = true;
+        cv.notify_all();
+    });
+    EXPECT_TRUE(cv.wait_for(lk, std::chrono::seconds(10), [&] { return flag; }));
+    lk.unlock();
+    setter.join();
+    EXPECT_TRUE(mu.try_lock());
+    mu.unlock();
+}
+
 TEST(RealClock, WaitTimesOutAndCancelWorks) {
     auto clock = standin::makeRealClock();
     std::atomic<bool> ran{false};
-    auto id = clock->schedule(clock->now() + 20 * kUnitsPerMs, RunLevel::Dispatch, [&] { ran = true; });
+    auto id =
+        clock->schedule(clock->now() + 20 * kUnitsPerMs, RunLevel::Dispatch, [&] { ran = true; });
     EXPECT_TRUE(clock->cancel(id));
     auto start = clock->now();
     EXPECT_FALSE(clock->waitUntil([&] { return ran.load(); }, start + 40 * kUnitsPerMs));
@@ -159,6 +208,5 @@ TEST(RealClock, ManyTasksFromSeveralThreadsAllRunOnce) {
         });
     }
     for (auto& t : ts) t.join();
-    EXPECT_TRUE(clock->waitUntil([&] { return ran == 1000; },
-                                 clock->now() + 10000 * kUnitsPerMs));
+    EXPECT_TRUE(clock->waitUntil([&] { return ran == 1000; }, clock->now() + 10000 * kUnitsPerMs));
 }

@@ -23,7 +23,7 @@ inline constexpr Time100ns kUnitsPerSecond = 10000000;
 enum class RunLevel { Dispatch, Passive };
 
 class Clock {
-public:
+  public:
     using TaskId = std::uint64_t;
 
     virtual ~Clock() = default;
@@ -73,5 +73,9 @@ std::shared_ptr<Clock> makeManualClock(Time100ns start = 0);
 
 // The system's monotonic clock in 100 ns units (what the real clock reports).
 Time100ns monotonicNow();
+
+// Puts the calling thread where the real clock's dispatch-level threads run: the first-in
+// first-out real-time class at a low priority where the process may, else a lower nice value.
+void runAheadOfPrograms();
 
 }  // namespace standin

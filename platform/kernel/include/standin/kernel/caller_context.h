@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "standin/sync.h"
 #include "knt/knt.h"
 #include "standin/kernel/thread_object.h"
 
@@ -115,7 +116,7 @@ class InProcessCallerContext final : public CallerContext {
     };
 
     const std::uint32_t processId_;
-    mutable std::mutex mu_;
+    mutable standin::Mutex mu_;
     std::map<std::uintptr_t, HandleEntry> handles_;
     std::uintptr_t nextHandle_ = 0x104;
     std::map<void*, std::size_t> views_;

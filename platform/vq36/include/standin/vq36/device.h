@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "standin/sync.h"
 #include "standin/usb/bus.h"
 #include "standin/vq36/firmware.h"
 #include "standin/vq36/protocol.h"
@@ -174,14 +175,14 @@ class Vq36Device final : public usb::Function {
     const std::int64_t ppb_;  // drift in parts per billion
 
     // Audio side (taken inside the bus's isochronous calls).
-    mutable std::mutex audioMu_;
+    mutable standin::Mutex audioMu_;
     std::array<CaptureSource, kCaptureChannels> sources_;
     std::deque<std::uint32_t> captureFaults_;
     std::vector<LoopFrame> loop_;  // made at the first loopback use
     PlaybackRecorder recorder_;
 
     // Control side.
-    mutable std::mutex ctlMu_;
+    mutable standin::Mutex ctlMu_;
     std::shared_ptr<usb::DeviceLink> link_;
     bool bootLoader_ = false;
     FirmwareVersion running_;

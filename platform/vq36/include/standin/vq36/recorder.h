@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "standin/sync.h"
 #include "standin/usb/bus.h"
 
 namespace standin::vq36 {
@@ -47,13 +48,14 @@ class PlaybackRecorder {
     // Drops the oldest `frames` frames.
     void discardLocked(std::size_t frames);
 
-    mutable std::mutex mu_;
+    mutable standin::Mutex mu_;
     std::size_t maxFrames_;
     std::size_t maxPackets_;
-    std::deque<std::shared_ptr<const std::vector<float>>> full_;  // oldest first
-    std::size_t frontSkip_ = 0;  // samples of the first full chunk already dropped
-    std::vector<float> tail_;    // the chunk being filled (after the full ones)
-    std::size_t held_ = 0;       // frames kept
+    std::deque<std::shared_ptr<std::vector<float>>> full_;  // oldest first; never changed
+    std::vector<std::vector<float>> spare_;  // a chunk that fell out, to be filled again
+    std::size_t frontSkip_ = 0;              // samples of the first full chunk already dropped
+    std::vector<float> tail_;                // the chunk being filled (after the full ones)
+    std::size_t held_ = 0;                   // frames kept
     std::deque<PlaybackPacketRecord> packets_;
     std::uint64_t recorded_ = 0;
     std::uint64_t discarded_ = 0;
