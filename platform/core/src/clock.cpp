@@ -5,10 +5,12 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
+#include <linux/futex.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <deque>
@@ -186,6 +188,7 @@ class RealClock final : public Clock {
     RealClock(unsigned dispatchThreads, unsigned passiveThreads) {
         if (dispatchThreads == 0) dispatchThreads = 1;
         if (passiveThreads == 0) passiveThreads = 1;
+        dispatchLimit_ = dispatchThreads;
         if (sched_getaffinity(0, sizeof allowed_, &allowed_) != 0) CPU_ZERO(&allowed_);
         workers_.emplace_back([this] {
             runAheadOfPrograms();
@@ -206,11 +209,12 @@ class RealClock final : public Clock {
         {
             std::lock_guard lk(mu_);
             stopping_ = true;
+            backupStop_.store(true);
         }
         timerCv_.notify_all();
         workCv_[0].notify_all();
         workCv_[1].notify_all();
-        backupCv_.notify_all();
+        wakeBackup();
         for (auto& t : workers_) t.join();
     }
 
@@ -230,7 +234,7 @@ class RealClock final : public Clock {
             ready_[l].push_back(Task{id, level, std::move(fn), t, follows ? &tCurrent : nullptr});
             if (!follows) {
                 wakeOneLocked(l);
-                if (l == 0 && t + kBackupDelay < backupWakes_) backupCv_.notify_one();
+                if (l == 0 && t + kBackupDelay < backupWakes_.load()) wakeBackup();
             }
             return id;
         }
@@ -239,7 +243,8 @@ class RealClock final : public Clock {
         tasks_.emplace(key, Task{id, level, std::move(fn)});
         keys_.emplace(id, key);
         if (earliest) {
-            if (due + kBackupDelay < backupWakes_) backupCv_.notify_one();
+            publishEarliestLocked();
+            if (due + kBackupDelay < backupWakes_.load()) wakeBackup();
             if (timerWaiting_) {
                 timerCv_.notify_one();
             } else if (!timerHeld_ && idle_[0] > 0 &&
@@ -260,6 +265,7 @@ class RealClock final : public Clock {
             removed = std::move(task->second);
             tasks_.erase(task);
             keys_.erase(it);
+            publishEarliestLocked();
             return true;
         }
         for (auto* q : {&ready_[0], &ready_[1]}) {
@@ -275,14 +281,26 @@ class RealClock final : public Clock {
     }
 
     bool waitUntil(const std::function<bool()>& ready, Time100ns deadline) override {
+        const bool dispatchTask = tCurrent.clock == this && tCurrent.level == 0;
         if (tCurrent.clock == this) {
-            // A worker about to block leaves its queued work and the timer to the others.
+            // A worker about to block leaves its queued work, its place among the dispatch
+            // tasks that run at once, and the timer to the others.
             std::lock_guard lk(mu_);
             for (Task& queued : ready_[tCurrent.level])
                 if (queued.follows == &tCurrent) queued.follows = nullptr;
+            if (dispatchTask) leaveDispatchLocked();
             if (!ready_[tCurrent.level].empty()) wakeOneLocked(tCurrent.level);
             if (!timerHeld_ && !tasks_.empty() && idle_[0] > 0) workCv_[0].notify_one();
         }
+        struct Rejoin {
+            RealClock* clock;
+            bool dispatch;
+            ~Rejoin() {
+                if (!dispatch) return;
+                std::lock_guard lk(clock->mu_);
+                clock->enterDispatchLocked();
+            }
+        } rejoin{this, dispatchTask};
         for (;;) {
             std::uint64_t gen;
             {
@@ -344,6 +362,26 @@ class RealClock final : public Clock {
         }
     }
 
+    // Dispatch tasks run at most dispatchLimit_ at a time, the stand-by thread's included, so
+    // that with one dispatch worker they never run beside each other.
+    bool dispatchSlotFreeLocked() const { return runningDispatch_ < dispatchLimit_; }
+
+    void enterDispatchLocked() {
+        ++runningDispatch_;
+        slotsFull_.store(!dispatchSlotFreeLocked(), std::memory_order_relaxed);
+    }
+
+    // A dispatch task ends (or blocks): a worker that waits for the place is told.
+    void leaveDispatchLocked() {
+        --runningDispatch_;
+        slotsFull_.store(false, std::memory_order_relaxed);
+        if (timerWaiting_) {
+            timerCv_.notify_one();
+        } else if (idle_[0] > 0 && !ready_[0].empty()) {
+            workCv_[0].notify_one();
+        }
+    }
+
     // Whether this worker may take the first task of its level's queue: not one that another
     // worker queued to follow its own current task.
     bool mayTakeLocked(int l) const {
@@ -357,8 +395,8 @@ class RealClock final : public Clock {
     std::optional<Task> keepTimer(std::unique_lock<Mutex>& lk) {
         timerHeld_ = true;
         std::optional<Task> due;
-        while (!stopping_ && !mayTakeLocked(0)) {
-            if (tasks_.empty()) {
+        while (!stopping_ && !(mayTakeLocked(0) && dispatchSlotFreeLocked())) {
+            if (tasks_.empty() || !dispatchSlotFreeLocked()) {
                 timerWaiting_ = true;
                 timerCv_.wait(lk);
                 timerWaiting_ = false;
@@ -375,6 +413,7 @@ class RealClock final : public Clock {
             Task task = std::move(it->second);
             keys_.erase(task.id);
             tasks_.erase(it);
+            publishEarliestLocked();
             if (tCurrent.clock == this && !tBackup) keepBackupAwayLocked();
             if (task.level == RunLevel::Passive) {
                 ready_[1].push_back(std::move(task));
@@ -407,6 +446,47 @@ class RealClock final : public Clock {
         if (pthread_setaffinity_np(backupThread_, sizeof set, &set) == 0) backupAvoids_ = cpu;
     }
 
+    void publishEarliestLocked() {
+        earliest_.store(tasks_.empty() ? kNever : tasks_.begin()->first.first,
+                        std::memory_order_relaxed);
+    }
+
+    void wakeBackup() {
+        backupWord_.fetch_add(1);
+        syscall(SYS_futex, &backupWord_, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+    }
+
+    // Sleeps until `until` (or a wake-up), then for as long as the earliest task is not overdue,
+    // without the clock's lock.
+    void sleepBackupUntil(Time100ns until) {
+        for (;;) {
+            const std::uint32_t seen = backupWord_.load();
+            backupWakes_.store(until);
+            if (backupStop_.load()) break;
+            if (until == kNever) {
+                syscall(SYS_futex, &backupWord_, FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
+            } else {
+                const timespec at = timespecOf(until);
+                syscall(SYS_futex, &backupWord_, FUTEX_WAIT_BITSET_PRIVATE, seen, &at, nullptr,
+                        FUTEX_BITSET_MATCH_ANY);
+            }
+            backupWakes_.store(kNever);
+            if (backupWord_.load() != seen) break;  // told: look under the lock
+            const Time100ns e = earliest_.load(std::memory_order_relaxed);
+            const Time100ns t = monotonicNow();
+            if (t < until) continue;  // woken early for nothing
+            // An overdue task while the dispatch tasks' places are taken: the keeper is busy, not
+            // late, and takes it next.
+            if (e != kNever && e + kBackupDelay <= t) {
+                if (!slotsFull_.load(std::memory_order_relaxed)) break;
+                until = t + kBackupDelay;
+                continue;
+            }
+            until = e == kNever ? kNever : e + kBackupDelay;
+        }
+        backupWakes_.store(kNever);
+    }
+
     void backupLoop() {
         tCurrent = Current{this, 0};
         tBackup = true;
@@ -420,20 +500,29 @@ class RealClock final : public Clock {
             Time100ns next = kNever;
             if (!ready_[0].empty()) {
                 const Task& front = ready_[0].front();
-                if (front.follows == &tCurrent ||
-                    (front.follows == nullptr && front.queued + kBackupDelay <= t)) {
-                    task = std::move(ready_[0].front());
-                    ready_[0].pop_front();
-                } else if (front.follows == nullptr) {
-                    next = front.queued + kBackupDelay;
+                const bool mine = front.follows == &tCurrent;
+                if (mine || front.follows == nullptr) {
+                    const Time100ns at = mine ? t : front.queued + kBackupDelay;
+                    if (at > t) {
+                        next = at;
+                    } else if (!dispatchSlotFreeLocked()) {
+                        next = t + kBackupDelay;
+                    } else {
+                        task = std::move(ready_[0].front());
+                        ready_[0].pop_front();
+                    }
                 }
             }
             if (!task && !tasks_.empty()) {
                 auto it = tasks_.begin();
-                if (it->first.first + kBackupDelay <= t) {
+                if (it->first.first + kBackupDelay <= t && !dispatchSlotFreeLocked()) {
+                    // The keeper is busy with a task, not late: it takes this one next.
+                    next = std::min(next, t + kBackupDelay);
+                } else if (it->first.first + kBackupDelay <= t) {
                     Task taken = std::move(it->second);
                     keys_.erase(taken.id);
                     tasks_.erase(it);
+                    publishEarliestLocked();
                     if (taken.level == RunLevel::Passive) {
                         taken.queued = t;
                         ready_[1].push_back(std::move(taken));
@@ -446,19 +535,17 @@ class RealClock final : public Clock {
                 }
             }
             if (task) {
+                enterDispatchLocked();
                 lk.unlock();
                 task->fn();
                 task.reset();
                 lk.lock();
+                leaveDispatchLocked();
                 continue;
             }
-            backupWakes_ = next;
-            if (next == kNever) {
-                backupCv_.wait(lk);
-            } else {
-                backupCv_.wait_until(lk, timespecOf(next));
-            }
-            backupWakes_ = kNever;
+            lk.unlock();
+            sleepBackupUntil(next);
+            lk.lock();
         }
     }
 
@@ -469,7 +556,7 @@ class RealClock final : public Clock {
         std::unique_lock lk(mu_);
         while (!stopping_) {
             std::optional<Task> task;
-            if (mayTakeLocked(l)) {
+            if (mayTakeLocked(l) && (l == 1 || dispatchSlotFreeLocked())) {
                 task = std::move(q.front());
                 q.pop_front();
                 if (l == 1 && !q.empty()) wakeOneLocked(l);
@@ -482,11 +569,18 @@ class RealClock final : public Clock {
                 --idle_[l];
                 continue;
             }
-            if (l == 0) handOverTimerLocked();
+            if (l == 0) {
+                enterDispatchLocked();
+                handOverTimerLocked();
+            }
             lk.unlock();
             task->fn();
             task.reset();  // its function's captures go before the lock is taken again
             lk.lock();
+            if (l == 0) {
+                --runningDispatch_;
+                slotsFull_.store(false, std::memory_order_relaxed);
+            }
         }
     }
 
@@ -494,16 +588,24 @@ class RealClock final : public Clock {
     CondVar timerCv_;
     CondVar workCv_[2];
     unsigned idle_[2] = {0, 0};
-    bool timerHeld_ = false;     // a dispatch worker keeps the timer
-    bool timerWaiting_ = false;  // ... and sleeps on timerCv_
+    unsigned dispatchLimit_ = 1;
+    unsigned runningDispatch_ = 0;        // dispatch tasks running now
+    std::atomic<bool> slotsFull_{false};  // ... as many as may run at once
+    bool timerHeld_ = false;              // a dispatch worker keeps the timer
+    bool timerWaiting_ = false;           // ... and sleeps on timerCv_
     bool stopping_ = false;
     TaskId nextId_ = 0;
     std::map<Key, Task> tasks_;
     std::unordered_map<TaskId, Key> keys_;
     std::deque<Task> ready_[2];
     std::vector<std::thread> workers_;
-    CondVar backupCv_;                // the stand-by thread sleeps here ...
-    Time100ns backupWakes_ = kNever;  // ... until then (kNever: it is awake or has no deadline)
+    // The stand-by thread sleeps on backupWord_ until backupWakes_ (kNever: no deadline); it
+    // looks at earliest_ (the due time of the earliest timed task) without the lock, so that
+    // a keeper on time never waits for it.
+    std::atomic<std::uint32_t> backupWord_{0};
+    std::atomic<Time100ns> backupWakes_{kNever};
+    std::atomic<Time100ns> earliest_{kNever};
+    std::atomic<bool> backupStop_{false};
     pthread_t backupThread_{};
     cpu_set_t allowed_{};    // the processors the process may run on
     int backupAvoids_ = -1;  // the processor the stand-by thread keeps off

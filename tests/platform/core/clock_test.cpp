@@ -134,31 +134,37 @@ TEST(RealClock, DueNowDispatchWorkRunsAfterTheCurrentTaskPassiveWorkElsewhere) {
     EXPECT_NE(passive, first);
 }
 
-TEST(RealClock, TaskFallingDueWhileTheOnlyDispatchWorkerIsBusyRunsBesideIt) {
-    // The one dispatch worker is held by a long task: a timed task that falls due meanwhile runs
-    // long before the long task ends, while work queued to follow the long task still waits for
-    // it.
+TEST(RealClock, OneDispatchWorkerRunsOneTaskAtATimeUnlessItBlocks) {
+    // With one dispatch worker, a task falling due while another runs long waits for it; a task
+    // that blocks in a wait leaves its place, and a task falling due meanwhile runs (here it is
+    // what ends the wait).
     auto clock = standin::makeRealClock(1, 1);
-    std::atomic<bool> longDone{false}, timedRan{false}, followRan{false};
-    std::atomic<bool> timedDuringLong{false}, followAfterLong{false};
+    std::atomic<bool> longDone{false}, afterLong{false}, ran{false};
     clock->schedule(clock->now() + kUnitsPerMs, RunLevel::Dispatch, [&] {
-        clock->schedule(clock->now(), RunLevel::Dispatch, [&] {
-            followAfterLong = longDone.load();
-            followRan = true;
-            clock->notifyAll();
-        });
         clock->schedule(clock->now() + 5 * kUnitsPerMs, RunLevel::Dispatch, [&] {
-            timedDuringLong = !longDone.load();
-            timedRan = true;
+            afterLong = longDone.load();
+            ran = true;
             clock->notifyAll();
         });
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
         longDone = true;
     });
-    ASSERT_TRUE(clock->waitUntil([&] { return timedRan && followRan; },
-                                 clock->now() + 10000 * kUnitsPerMs));
-    EXPECT_TRUE(timedDuringLong);
-    EXPECT_TRUE(followAfterLong);
+    ASSERT_TRUE(clock->waitUntil([&] { return ran.load(); }, clock->now() + 10000 * kUnitsPerMs));
+    EXPECT_TRUE(afterLong);
+
+    std::atomic<bool> released{false}, waitMet{false}, done{false};
+    clock->schedule(clock->now() + kUnitsPerMs, RunLevel::Dispatch, [&] {
+        clock->schedule(clock->now() + 5 * kUnitsPerMs, RunLevel::Dispatch, [&] {
+            released = true;
+            clock->notifyAll();
+        });
+        waitMet =
+            clock->waitUntil([&] { return released.load(); }, clock->now() + 5000 * kUnitsPerMs);
+        done = true;
+        clock->notifyAll();
+    });
+    ASSERT_TRUE(clock->waitUntil([&] { return done.load(); }, clock->now() + 10000 * kUnitsPerMs));
+    EXPECT_TRUE(waitMet);
 }
 
 TEST(Sync, ConditionWaitsUntilItsDeadlineOrANotification) {
