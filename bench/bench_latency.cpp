@@ -8,6 +8,11 @@
 //                 the start of bufferSwitch in the host, in microseconds)
 //   p99_us        worst 99th percentile of the processes
 //   max_us        worst latency of all
+//   dev_p50_us, dev_p99_us, dev_max_us: the same from the moment the device's sample clock
+//                 passed the block's last sample (what a listener hears: it holds the time the
+//                 device takes to finish the capture request that ends the block), read from
+//                 the device's counting signal on the hosts' first input
+//   dev_unmatched switches whose input half held no whole block of the counting signal
 //   blocks        buffer switches per process (the fewest of the processes)
 //   missing       blocks that the slowest process is short of the blocks in its streaming time
 //                 (48000 x seconds / block frames)
@@ -22,12 +27,18 @@
 //   machine_cpu   processor time of this program (the machine, embedded here, and the little
 //                 that the benchmark itself does) per second of the case: a share of one core
 //   machine_cs_per_block: context switches of this program per kernel block
+//   machine_rt_threads, machine_rt_priority: threads of this program in a real-time class while
+//                 every host streamed, and their highest priority
+//   host_rt, host_rt_priority: 1 when every host's buffer switch ran in a real-time class, and
+//                 the lowest priority they had
 //
 // Streaming time: 10 s per case; `--quick` makes it 2 s, the environment variable
 // VQ36_LATENCY_SECONDS chooses another (1 to 600).
 
 #include <benchmark/benchmark.h>
+#include <dirent.h>
 #include <dlfcn.h>
+#include <sched.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -65,6 +76,25 @@ using RegisterFunction = HRESULT (*)();
 using OpenFunction = void* (*)();
 using CloseFunction = void (*)(void*);
 using SetBufferFunction = std::int32_t (*)(void*, std::int32_t);
+
+// Threads of this program in a real-time class, and their highest priority.
+std::pair<int, int> realTimeThreads() {
+    int count = 0, highest = 0;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (const dirent* e = readdir(dir)) {
+            const int tid = std::atoi(e->d_name);
+            if (tid <= 0) continue;
+            const int policy = sched_getscheduler(tid);
+            sched_param param{};
+            if ((policy == SCHED_FIFO || policy == SCHED_RR) && sched_getparam(tid, &param) == 0) {
+                count += 1;
+                highest = std::max(highest, param.sched_priority);
+            }
+        }
+        closedir(dir);
+    }
+    return {count, highest};
+}
 
 struct KernelCounters {
     std::uint32_t userSlips = 0, kernUnder = 0, kernOver = 0, readsFailed = 0;
@@ -190,6 +220,17 @@ class Rig {
         return std::nullopt;
     }
 
+    // The device's sample clock as `vq36 asio stream --device-clock` takes it; empty when the
+    // machine has no device.
+    std::string deviceClock() {
+        const auto ports = machine_->ports();
+        std::string out;
+        if (ports.empty() || machine_->manage({"clock", std::to_string(ports.front())}, &out) != 0)
+            return {};
+        while (!out.empty() && out.back() == '\n') out.pop_back();
+        return out;
+    }
+
     // Waits until no streaming client is left from an earlier case (at most 10 s).
     void waitForIdle() {
         const auto deadline = Clock::now() + std::chrono::seconds(10);
@@ -224,11 +265,13 @@ Rig& rig() {
     return *gRig;
 }
 
-// A host process streaming into a report file.
-std::unique_ptr<vq36tools::ChildProcess> startHost(const std::string& report) {
+// A host process streaming into a report file; it reads the device's clock from its input.
+std::unique_ptr<vq36tools::ChildProcess> startHost(const std::string& report,
+                                                   const std::string& deviceClock) {
     return std::make_unique<vq36tools::ChildProcess>(
         kTool, std::vector<std::string>{"asio", "stream", "--seconds", std::to_string(gSeconds),
-                                        "--play", "1=sine:440", "--report", report});
+                                        "--play", "1=sine:440", "--inputs", "1", "--device-clock",
+                                        deviceClock, "--report", report});
 }
 
 // Waits for every host to end, reading each one's output meanwhile, and kills those still
@@ -258,7 +301,8 @@ std::vector<int> waitForHosts(const std::vector<std::unique_ptr<vq36tools::Child
 
 struct Report {
     double blocks = 0, bufferSize = 0, resets = 0, p50 = 0, p99 = 0, max = 0, samples = 0,
-           unmatched = 0, intervalP99 = 0;
+           unmatched = 0, intervalP99 = 0, devP50 = 0, devP99 = 0, devMax = 0, devUnmatched = 0,
+           switchRealTime = 0, switchPriority = 0;
 };
 
 // The report of one process; empty with *error set when it cannot be read or a required figure
@@ -285,6 +329,12 @@ std::optional<Report> readReport(const std::string& path, std::string* error) {
         {"latencySamples", &r.samples, false},
         {"latencyUnmatched", &r.unmatched, false},
         {"intervalP99Us", &r.intervalP99, false},
+        {"deviceLatencyP50Us", &r.devP50, true},
+        {"deviceLatencyP99Us", &r.devP99, true},
+        {"deviceLatencyMaxUs", &r.devMax, true},
+        {"deviceLatencyUnmatched", &r.devUnmatched, true},
+        {"switchRealTime", &r.switchRealTime, true},
+        {"switchPriority", &r.switchPriority, true},
     };
     for (const Field& f : fields) {
         if (const auto it = numbers.find(f.key); it != numbers.end()) {
@@ -317,6 +367,11 @@ void BM_BlockToBufferSwitch(benchmark::State& state) {
         return;
     }
 
+    const std::string deviceClock = r.deviceClock();
+    if (deviceClock.empty()) {
+        state.SkipWithError("the device's sample clock cannot be read");
+        return;
+    }
     const std::optional<KernelCounters> before = r.kernelCounters();
     std::vector<Report> reports;
     std::string failure;
@@ -329,13 +384,14 @@ void BM_BlockToBufferSwitch(benchmark::State& state) {
     // latest look of the monitor that found the kernel streaming.
     std::optional<std::pair<Usage, std::uint64_t>> costStart, costLast;
     std::optional<Clock::time_point> costStartTime, costLastTime;
+    std::optional<std::pair<int, int>> machineRealTime;
     for (auto _ : state) {
         std::vector<std::unique_ptr<vq36tools::ChildProcess>> hosts;
         std::vector<std::string> reportPaths;
         for (int i = 0; i < processes; ++i) {
             reportPaths.push_back(r.root() + "/latency-" + std::to_string(processes) + "x" +
                                   std::to_string(frames) + "-" + std::to_string(i) + ".json");
-            hosts.push_back(startHost(reportPaths.back()));
+            hosts.push_back(startHost(reportPaths.back(), deviceClock));
             // Many hosts start a little apart, each with the time to attach that the library
             // gives it.
             if (processes > 4) std::this_thread::sleep_for(std::chrono::milliseconds(30));
@@ -360,6 +416,7 @@ void BM_BlockToBufferSwitch(benchmark::State& state) {
                     }
                     rateLast = {now, record->blockCount};
                     if (joined == static_cast<std::uint32_t>(processes)) {
+                        if (!machineRealTime) machineRealTime = realTimeThreads();
                         const Usage usage = Usage::now();
                         if (!costStart || record->blockCount < costLast->second) {
                             costStart = {usage, record->blockCount};
@@ -411,11 +468,19 @@ void BM_BlockToBufferSwitch(benchmark::State& state) {
         state.SkipWithError("the device's record cannot be read");
         return;
     }
-    std::vector<double> p50s;
+    std::vector<double> p50s, devP50s;
     double p99 = 0, max = 0, resets = 0, samples = 0, unmatched = 0, intervalP99 = 0;
+    double devP99 = 0, devMax = 0, devUnmatched = 0;
+    double hostRealTime = 1, hostPriority = reports.front().switchPriority;
     double fewest = reports.front().blocks, total = 0;
     for (const Report& rep : reports) {
         p50s.push_back(rep.p50);
+        devP50s.push_back(rep.devP50);
+        devP99 = std::max(devP99, rep.devP99);
+        devMax = std::max(devMax, rep.devMax);
+        devUnmatched += rep.devUnmatched;
+        hostRealTime = std::min(hostRealTime, rep.switchRealTime);
+        hostPriority = std::min(hostPriority, rep.switchPriority);
         p99 = std::max(p99, rep.p99);
         max = std::max(max, rep.max);
         intervalP99 = std::max(intervalP99, rep.intervalP99);
@@ -429,6 +494,10 @@ void BM_BlockToBufferSwitch(benchmark::State& state) {
     state.counters["p50_us"] = median(p50s);
     state.counters["p99_us"] = p99;
     state.counters["max_us"] = max;
+    state.counters["dev_p50_us"] = median(devP50s);
+    state.counters["dev_p99_us"] = devP99;
+    state.counters["dev_max_us"] = devMax;
+    state.counters["dev_unmatched"] = devUnmatched;
     state.counters["blocks"] = fewest;
     state.counters["blocks_avg"] = total / static_cast<double>(reports.size());
     state.counters["missing"] = std::max(0.0, expected - fewest);
@@ -446,6 +515,12 @@ void BM_BlockToBufferSwitch(benchmark::State& state) {
     state.counters["joined"] = joined;
     state.counters["kernel_blocks_per_s"] = kernelRate;
     state.counters["reads_failed"] = delta(before->readsFailed, after->readsFailed);
+    state.counters["host_rt"] = hostRealTime;
+    state.counters["host_rt_priority"] = hostPriority;
+    if (machineRealTime) {
+        state.counters["machine_rt_threads"] = machineRealTime->first;
+        state.counters["machine_rt_priority"] = machineRealTime->second;
+    }
     if (costStart && costLast && costLast->second > costStart->second) {
         const double seconds =
             std::chrono::duration<double>(*costLastTime - *costStartTime).count();

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Side-by-side latency benchmark: the VQ36 machine (bench_latency: block boundary in the kernel
-# to the start of bufferSwitch in each ASIO host process) against JACK2 (dummy back end: cycle
+# Side-by-side latency benchmark: the VQ36 machine (bench_latency: to the start of bufferSwitch in
+# each ASIO host process, from the kernel's processing of the block boundary and from the moment
+# the device's sample clock passed the block's last sample) against JACK2 (dummy back end: cycle
 # start to the start of each client's process callback, measured by bench/jack_latency_client
 # with jack_frames_since_cycle_start), case by case and interleaved, on the same machine.
 #
@@ -10,8 +11,9 @@
 #   --build DIR  a Release build of the project (default build-rel)
 # Installs jackd2 and its development package when they are missing (a benchmark dependency,
 # not a build dependency), builds the JACK client into DIR/bench, and prints one table: each
-# side's p50/p99 latency and lost blocks or cycles, their ratios, the load average, and the
-# real-time settings each side got.
+# side's p50/p99 latency and lost blocks or cycles, their ratios, the load average after each
+# side's run, and the real-time settings each side's threads had. The two sides take turns at
+# going first, case by case.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 seconds=30
@@ -99,50 +101,71 @@ vq36Case() {
 }
 
 loads=()
+n=0
 for c in "1 48" "4 48" "1 96" "4 96"; do
   set -- $c
-  echo "case ${1} x ${2}: VQ36 ..." >&2
-  vq36Case "$1" "$2" "$work/vq36-$1x$2"
-  loads+=("$(cut -d' ' -f1 /proc/loadavg)")
-  echo "case ${1} x ${2}: JACK2 ..." >&2
-  jackCase "$1" "$2" "$work/jack-$1x$2"
-  loads+=("$(cut -d' ' -f1 /proc/loadavg)")
+  order=(vq36 jack)
+  [ $((n % 2)) -eq 1 ] && order=(jack vq36)
+  for side in "${order[@]}"; do
+    if [ "$side" = vq36 ]; then
+      echo "case ${1} x ${2}: VQ36 ..." >&2
+      vq36Case "$1" "$2" "$work/vq36-$1x$2"
+      echo "vq36 $1x$2 $(cut -d' ' -f1 /proc/loadavg)" >> "$work/loads"
+    else
+      echo "case ${1} x ${2}: JACK2 ..." >&2
+      jackCase "$1" "$2" "$work/jack-$1x$2"
+      echo "jack $1x$2 $(cut -d' ' -f1 /proc/loadavg)" >> "$work/loads"
+    fi
+  done
+  n=$((n + 1))
 done
 
-python3 - "$work" "$seconds" "$busy" "$rtAllowed" "$(nproc)" "${loads[*]}" <<'EOF'
+cpu="$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
+python3 - "$work" "$seconds" "$busy" "$rtAllowed" "$(nproc)" "$cpu" "$(uptime)" <<'PY'
 import glob, json, os, sys
-work, seconds, busy, rt, cpus, loads = sys.argv[1:7]
+work, seconds, busy, rt, cpus, cpu, uptime = sys.argv[1:8]
 seconds = float(seconds)
-loads = loads.split()
+loads = {}
+for line in open(os.path.join(work, "loads")):
+    side, case, load = line.split()
+    loads[(side, case)] = load
+
 def ratio(a, b):
     return "%.2f" % (a / b) if b else "-"
-print("VQ36 machine against JACK2 (dummy back end), %s s per case and side, %s busy loops, %s CPUs" % (seconds, busy, cpus))
-print("load average (1 min) after each VQ36 / JACK2 case: " + ", ".join(
-    "%s/%s" % (loads[i], loads[i + 1]) for i in range(0, len(loads), 2)))
-print("real-time class permitted: %s (VQ36: machine threads FIFO 10, host streaming threads FIFO 5; JACK2: jackd -R -P 10)" % rt)
+
+print("VQ36 machine against JACK2 (dummy back end), %g s per case and side, %s busy loops" % (seconds, busy))
+print("machine: %s CPUs, %s; uptime at the end: %s" % (cpus, cpu, uptime.strip()))
+print("real-time class permitted to this user: %s (asked for: VQ36 machine threads FIFO 10 and host streaming threads FIFO 5; JACK2 jackd -R -P 10)" % rt)
+print("VQ36 kernel: from the kernel's processing of the block boundary; VQ36 device: from the moment the device's")
+print("sample clock passed the block's last sample; JACK2: from the server's cycle start, in whole frames (rounded down)")
 print()
-print("| case | VQ36 p50/p99 (us) | JACK2 p50/p99 (us) | p50 ratio | p99 ratio | VQ36 lost blocks | JACK2 lost cycles | VQ36 failed reads | VQ36 machine CPU, switches/block | JACK2 RT (server, client thread) |")
-print("|---|---|---|---|---|---|---|---|---|---|")
+print("| case | VQ36 kernel p50/p99 (us) | VQ36 device p50/p99 (us) | JACK2 p50/p99 (us) | kernel/JACK2 p50, p99 | device/JACK2 p50, p99 | VQ36 lost blocks (fresh starts) | JACK2 lost cycles | VQ36 machine CPU, switches/block | load (VQ36/JACK2) | VQ36 real-time (machine threads; host switch) | JACK2 real-time (server; client thread) |")
+print("|---|---|---|---|---|---|---|---|---|---|---|---|")
 for case in ["1x48", "4x48", "1x96", "4x96"]:
     frames = int(case.split("x")[1])
+    load = "%s/%s" % (loads.get(("vq36", case), "-"), loads.get(("jack", case), "-"))
     with open(os.path.join(work, "vq36-%s.json" % case)) as f:
         runs = json.load(f)["benchmarks"]
     v = runs[0] if runs else {}
-    if v.get("error_occurred"):
-        vtext = "error: " + v.get("error_message", "")
-        print("| %s | %s |" % (case, vtext))
+    if not runs or v.get("error_occurred"):
+        print("| %s | error: %s |" % (case, v.get("error_message", "no result")))
         continue
     jack = [json.load(open(p)) for p in sorted(glob.glob(os.path.join(work, "jack-%s.*.json" % case)))]
     jp50 = sorted(j["latencyP50Us"] for j in jack)[len(jack) // 2] if jack else 0
     jp99 = max((j["latencyP99Us"] for j in jack), default=0)
     jcycles = min((j["cycles"] for j in jack), default=0)
-    jlost = max((j["lostCycles"] + 0 for j in jack), default=0)
+    jlost = max((j["lostCycles"] for j in jack), default=0)
     expected = 48000.0 * seconds / frames
     vmissing = v.get("missing", 0)
-    jrt = "%s, %s" % ("yes" if all(j["realTime"] for j in jack) else "no",
-                      "FIFO %d" % jack[0]["priority"] if jack and all(j["threadRealTime"] for j in jack) else "no")
-    print("| %s | %.0f / %.0f | %.0f / %.0f | %s | %s | %.0f (%.2f %%) | %d of %d (%.2f %%) | %.0f | %.3f, %.1f | %s |" % (
-        case, v["p50_us"], v["p99_us"], jp50, jp99, ratio(v["p50_us"], jp50), ratio(v["p99_us"], jp99),
-        vmissing, 100.0 * vmissing / expected, jlost, jcycles + jlost, 100.0 * jlost / max(jcycles + jlost, 1),
-        v.get("reads_failed", 0), v.get("machine_cpu", 0), v.get("machine_cs_per_block", 0), jrt))
-EOF
+    vrt = "%d FIFO %d; %s" % (v.get("machine_rt_threads", 0), v.get("machine_rt_priority", 0),
+                              "FIFO %d" % v["host_rt_priority"] if v.get("host_rt") else "no")
+    jrt = "%s; %s" % ("yes" if jack and all(j["realTime"] for j in jack) else "no",
+                      "FIFO %d" % min(j["priority"] for j in jack) if jack and all(j["threadRealTime"] for j in jack) else "no")
+    print("| %s | %.0f / %.0f | %.0f / %.0f | %.0f / %.0f | %s, %s | %s, %s | %.0f (%.2f %%) (%.0f) | %d of %d (%.2f %%) | %.3f, %.1f | %s | %s | %s |" % (
+        case, v["p50_us"], v["p99_us"], v["dev_p50_us"], v["dev_p99_us"], jp50, jp99,
+        ratio(v["p50_us"], jp50), ratio(v["p99_us"], jp99),
+        ratio(v["dev_p50_us"], jp50), ratio(v["dev_p99_us"], jp99),
+        vmissing, 100.0 * vmissing / expected, v.get("reads_failed", 0),
+        jlost, jcycles + jlost, 100.0 * jlost / max(jcycles + jlost, 1),
+        v.get("machine_cpu", 0), v.get("machine_cs_per_block", 0), load, vrt, jrt))
+PY

@@ -29,16 +29,16 @@ class XvfbServer {
     // Starts the server; started() is false when Xvfb is missing or no display came up.
     XvfbServer() {
         for (int n = 91; n < 140 && !server_; ++n) {
-            if (exists("/tmp/.X11-unix/X" + std::to_string(n)) ||
+            if (exists(std::string("/tmp/.X11-unix/X").append(std::to_string(n))) ||
                 exists("/tmp/.X" + std::to_string(n) + "-lock"))
                 continue;
             auto x = std::make_unique<vq36tools::ChildProcess>(
-                kXvfb, std::vector<std::string>{":" + std::to_string(n), "-screen", "0",
-                                                "1024x768x24", "-nolisten", "tcp"});
+                kXvfb, std::vector<std::string>{std::string(":").append(std::to_string(n)),
+                                                "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
             if (!x->started()) break;
             for (int i = 0; i < 100 && x->wait(0) < 0; ++i) {
-                if (exists("/tmp/.X11-unix/X" + std::to_string(n))) {
-                    display_ = ":" + std::to_string(n);
+                if (exists(std::string("/tmp/.X11-unix/X").append(std::to_string(n)))) {
+                    display_ = std::string(":").append(std::to_string(n));
                     server_ = std::move(x);
                     break;
                 }

@@ -95,7 +95,11 @@ TEST(AsioCommandLine, BadUsageExitsTwoWithAMessage) {
         {"asio", "stream", "--play", "3=sine:440"},  // not among the outputs
         {"asio", "stream", "--buffer-size", "0"},
         {"asio", "stream", "--buffer-size", "3001"},
-        {"asio", "stream", "--record", "x.wav"},  // no inputs
+        {"asio", "stream", "--record", "x.wav"},           // no inputs
+        {"asio", "stream", "--device-clock", "10:48000"},  // no inputs
+        {"asio", "stream", "--inputs", "1", "--device-clock", "10"},
+        {"asio", "stream", "--inputs", "1", "--device-clock", "-1:48000"},
+        {"asio", "stream", "--inputs", "1", "--device-clock", "10:0"},
         {"asio", "stream", "--loud"},
         {"asio", "panel", "--screenshots"},
         {"asio", "panel", "--window"},
@@ -130,8 +134,12 @@ class AsioStream : public ToolTest {
 TEST_F(AsioStream, StreamsRecordsTheInputsAndReports) {
     const std::string wav = file("in.wav");
     const std::string json = file("r.json");
-    const auto r = run({"asio", "stream", "--seconds", "1", "--play", "1=sine:440", "--inputs",
-                        "1-2", "--record", wav, "--report", json});
+    const auto clock = run({"machine", "clock", "1"});
+    ASSERT_EQ(clock.code, 0) << clock.text;
+    ASSERT_EQ(clock.lines.size(), 1u) << clock.text;
+    const auto r =
+        run({"asio", "stream", "--seconds", "1", "--play", "1=sine:440", "--inputs", "1-2",
+             "--record", wav, "--device-clock", clock.lines[0], "--report", json});
     ASSERT_EQ(r.code, 0) << r.text;
     EXPECT_NE(r.text.find("driver: Vexa VQ36"), std::string::npos) << r.text;
 
@@ -140,6 +148,11 @@ TEST_F(AsioStream, StreamsRecordsTheInputsAndReports) {
                             "intervalP99Us", "intervalMaxUs", "latencyP50Us", "latencyP99Us",
                             "latencyMaxUs", "latencySamples", "latencyUnmatched", "userSlips",
                             "kernUnder", "kernOver", "estSampleRate", "joinedClients"}) {
+        EXPECT_EQ(report.count(key), 1u) << key;
+    }
+    for (const char* key :
+         {"deviceLatencyP50Us", "deviceLatencyP99Us", "deviceLatencyMaxUs", "deviceLatencySamples",
+          "deviceLatencyUnmatched", "switchRealTime", "switchPriority"}) {
         EXPECT_EQ(report.count(key), 1u) << key;
     }
     const double size = report["bufferSize"];
@@ -160,6 +173,12 @@ TEST_F(AsioStream, StreamsRecordsTheInputsAndReports) {
     EXPECT_EQ(report["latencySamples"] + report["latencyUnmatched"], report["blocks"]);
     EXPECT_LE(report["latencyP50Us"], report["latencyP99Us"]);
     EXPECT_LE(report["latencyP99Us"], report["latencyMaxUs"]);
+    // The device's clock passes a block's last sample before the kernel can see the capture
+    // request that holds it complete, and the inputs carry the device's counting signal.
+    EXPECT_GT(report["deviceLatencySamples"], report["blocks"] / 2);
+    EXPECT_EQ(report["deviceLatencySamples"] + report["deviceLatencyUnmatched"], report["blocks"]);
+    EXPECT_GE(report["deviceLatencyP50Us"], report["latencyP50Us"]);
+    EXPECT_LT(report["deviceLatencyP50Us"], report["latencyP50Us"] + 2 * periodUs + 10000);
 
     // A 32-bit float file of the two inputs with every block's frames.
     std::ifstream raw(wav, std::ios::binary);

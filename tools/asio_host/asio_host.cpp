@@ -3,6 +3,9 @@
 
 #include "asio_host.h"
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -13,6 +16,7 @@
 
 #include "asio/iasio.h"
 #include "public/vq36_shared.h"
+#include "standin/vq36/protocol.h"
 #include "standin/win32/com_host.h"
 #include "stream_client.h"
 #include "win32/windows.h"
@@ -256,6 +260,8 @@ std::int64_t now100ns() {
 }
 
 constexpr long kMaxBufferFrames = 3000;  // no driver half is longer here
+// The buffer switch that looks at its thread's scheduling class.
+constexpr std::uint64_t kSchedulingSampleBlock = 100;
 constexpr auto kRecreatePause = std::chrono::milliseconds(500);
 constexpr std::size_t kRecordRingSeconds = 8;
 
@@ -281,6 +287,8 @@ class AsioHostImpl {
     static LONG asioMessage(LONG selector, LONG value, void* message, double* opt);
 
     void onBufferSwitch(LONG index);
+    // The device-clock latency of the switch that started at t (see HostOptions).
+    void measureFromDeviceClock(std::int64_t t, LONG index, long size);
     bool createDriver(std::string* error);
     // Creates the driver again; a failure leaves the host trying every kRecreatePause, and
     // only after kRecreateLimit of failures is it an error (false).
@@ -313,6 +321,9 @@ class AsioHostImpl {
     Histogram latencies_;
     std::uint64_t latencyUnmatched_ = 0;
     std::int64_t lastBoundary_ = -1;  // the boundary time the previous switch used
+    Histogram deviceLatencies_;
+    std::uint64_t deviceLatencyUnmatched_ = 0;
+    int switchRealTime_ = 0, switchPriority_ = 0;
 
     std::atomic<std::uint64_t> resets_{0};
     std::atomic<bool> resetPending_{false};
@@ -415,7 +426,54 @@ void AsioHostImpl::onBufferSwitch(LONG index) {
     } else {
         latencyUnmatched_ += 1;
     }
+    if (options_.deviceClockRate > 0) measureFromDeviceClock(t, index, size);
+    if (blocks_.load(std::memory_order_relaxed) == kSchedulingSampleBlock) {
+        // The class the driver's thread got, once it runs steadily (after its first blocks).
+        sched_param param{};
+        int policy = SCHED_OTHER;
+        if (pthread_getschedparam(pthread_self(), &policy, &param) == 0) {
+            switchRealTime_ = policy == SCHED_FIFO || policy == SCHED_RR ? 1 : 0;
+            switchPriority_ = param.sched_priority;
+        }
+    }
     blocks_.fetch_add(1, std::memory_order_release);
+}
+
+void AsioHostImpl::measureFromDeviceClock(std::int64_t t, LONG index, long size) {
+    // The half of the first input holds the block's frames as the device's counting signal
+    // numbered them (modulo 2^20). A half that is not one run of consecutive frames (another
+    // signal, or a switch so late that the kernel is writing the half again) is not measured.
+    constexpr std::uint64_t kSpan = 1u << 20;
+    const auto* in = static_cast<const float*>(infos_[options_.outputs.size()].buffers[index]);
+    const auto first = standin::vq36::decodeCountingSample(in[0]);
+    const auto last = standin::vq36::decodeCountingSample(in[size - 1]);
+    if (!first || !last || first->channel != last->channel ||
+        (first->frameModulo + static_cast<std::uint64_t>(size) - 1) % kSpan != last->frameModulo) {
+        deviceLatencyUnmatched_ += 1;
+        return;
+    }
+    // The block's last frame is the latest frame of that number that the device's clock has
+    // reached by t; the clock passed it when it reached the frame after it.
+    const double perFrame = 1e7 / options_.deviceClockRate;  // 100 ns units
+    const double reached = static_cast<double>(t - options_.deviceClockOrigin) / perFrame;
+    if (!(reached >= 0)) {
+        deviceLatencyUnmatched_ += 1;
+        return;
+    }
+    const auto now = static_cast<std::uint64_t>(reached);
+    const std::uint64_t back = (now - last->frameModulo) % kSpan;
+    if (back > now) {
+        deviceLatencyUnmatched_ += 1;
+        return;
+    }
+    const double passed = static_cast<double>(options_.deviceClockOrigin) +
+                          static_cast<double>(now - back + 1) * perFrame;
+    const double d = static_cast<double>(t) - passed;
+    if (d < 0) {  // no switch comes before the block's end
+        deviceLatencyUnmatched_ += 1;
+        return;
+    }
+    deviceLatencies_.add(d / 10.0);
 }
 
 AsioHostImpl::~AsioHostImpl() {
@@ -551,6 +609,9 @@ bool AsioHostImpl::start(const HostOptions& options, std::string* error) {
     for (long c : options_.inputs)
         infos_.push_back(ASIOBufferInfo{ASIOTrue, static_cast<LONG>(c), {}});
 
+    if (options_.deviceClockRate > 0 && options_.inputs.empty()) {
+        return fail("the device's clock is read from the first input: no inputs");
+    }
     recording_ = !options_.recordPath.empty() && !options_.inputs.empty();
     if (!options_.recordPath.empty() && options_.inputs.empty()) {
         return fail("nothing to record: no inputs");
@@ -679,6 +740,13 @@ StreamReport AsioHostImpl::report() const {
     r.latencyMaxUs = latencies_.max();
     r.latencySamples = latencies_.count();
     r.latencyUnmatched = latencyUnmatched_;
+    r.deviceLatencyP50Us = deviceLatencies_.percentile(50);
+    r.deviceLatencyP99Us = deviceLatencies_.percentile(99);
+    r.deviceLatencyMaxUs = deviceLatencies_.max();
+    r.deviceLatencySamples = deviceLatencies_.count();
+    r.deviceLatencyUnmatched = deviceLatencyUnmatched_;
+    r.switchRealTime = switchRealTime_;
+    r.switchPriority = switchPriority_;
     r.userSlips = userSlips_;
     r.kernUnder = kernUnder_;
     r.kernOver = kernOver_;

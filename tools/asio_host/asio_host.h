@@ -103,6 +103,15 @@ struct StreamReport {
     double latencyP50Us = 0, latencyP99Us = 0, latencyMaxUs = 0;
     std::uint64_t latencySamples = 0;    // switches measured
     std::uint64_t latencyUnmatched = 0;  // switches with no boundary within two blocks
+    // From the moment the device's sample clock passed the block's last sample to the start of
+    // the buffer switch, microseconds (with HostOptions::deviceClockRate only).
+    double deviceLatencyP50Us = 0, deviceLatencyP99Us = 0, deviceLatencyMaxUs = 0;
+    std::uint64_t deviceLatencySamples = 0;
+    // Switches whose input half held no whole block of the counting signal.
+    std::uint64_t deviceLatencyUnmatched = 0;
+    // The scheduling class of the thread that called the buffer switch (at its 100th block):
+    // 1 for a real-time class, with its priority.
+    int switchRealTime = 0, switchPriority = 0;
     // The kernel's figures at stop (from the shared record).
     std::uint64_t userSlips = 0;
     std::uint64_t kernUnder = 0;
@@ -112,8 +121,9 @@ struct StreamReport {
 
     // One flat JSON object with the keys blocks, resets, recreations, bufferSize, intervalP50Us,
     // intervalP99Us, intervalMaxUs, latencyP50Us, latencyP99Us, latencyMaxUs, latencySamples,
-    // latencyUnmatched, userSlips, kernUnder, kernOver, estSampleRate, joinedClients (and
-    // driver).
+    // latencyUnmatched, deviceLatencyP50Us, deviceLatencyP99Us, deviceLatencyMaxUs,
+    // deviceLatencySamples, deviceLatencyUnmatched, switchRealTime, switchPriority, userSlips,
+    // kernUnder, kernOver, estSampleRate, joinedClients (and driver).
     std::string toJson() const;
     // The same for a person, a few lines.
     std::string toText() const;
@@ -152,6 +162,12 @@ struct HostOptions {
     long bufferSize = 0;                    // 0: the driver's preferred size
     bool outputReady = false;               // call outputReady() from the buffer switch
     std::string recordPath;                 // the inputs as a float WAV ("" for none)
+    // The device's sample clock, to measure from the moment it passed each block's last sample
+    // as well: capture frame 0 at deviceClockOrigin (monotonic clock, 100 ns units) and
+    // deviceClockRate frames a second (0: not measured). The first input must carry the
+    // device's counting signal, whose samples tell their frame.
+    std::int64_t deviceClockOrigin = 0;
+    double deviceClockRate = 0;
 };
 
 // How long a host keeps trying to re-create its driver after a reset request before it gives up.

@@ -66,7 +66,8 @@ bool parseSignal(const std::string& text, SignalSpec* spec, std::string* error) 
             return false;
         }
         if (colon != std::string::npos &&
-            (!vq36tools::parseDouble(rest.substr(colon + 1), &s.amp) || s.amp < 0.0 || s.amp > 1.0)) {
+            (!vq36tools::parseDouble(rest.substr(colon + 1), &s.amp) || s.amp < 0.0 ||
+             s.amp > 1.0)) {
             *error = "bad amplitude in " + text + " (0 to 1)";
             return false;
         }
@@ -372,6 +373,13 @@ std::string StreamReport::toJson() const {
     d("latencyMaxUs", latencyMaxUs);
     u("latencySamples", latencySamples);
     u("latencyUnmatched", latencyUnmatched);
+    d("deviceLatencyP50Us", deviceLatencyP50Us);
+    d("deviceLatencyP99Us", deviceLatencyP99Us);
+    d("deviceLatencyMaxUs", deviceLatencyMaxUs);
+    u("deviceLatencySamples", deviceLatencySamples);
+    u("deviceLatencyUnmatched", deviceLatencyUnmatched);
+    j += "\"switchRealTime\": " + std::to_string(switchRealTime) + ", ";
+    j += "\"switchPriority\": " + std::to_string(switchPriority) + ", ";
     u("userSlips", userSlips);
     u("kernUnder", kernUnder);
     u("kernOver", kernOver);
@@ -401,7 +409,17 @@ std::string StreamReport::toText() const {
         static_cast<unsigned long long>(userSlips), static_cast<unsigned long long>(kernUnder),
         static_cast<unsigned long long>(kernOver), estSampleRate,
         static_cast<unsigned long long>(joinedClients));
-    return b;
+    std::string text = b;
+    if (deviceLatencySamples + deviceLatencyUnmatched > 0) {
+        std::snprintf(b, sizeof b,
+                      "device's block end to buffer switch (us): p50 %.1f, p99 %.1f, max %.1f "
+                      "(%llu measured, %llu unmatched)\n",
+                      deviceLatencyP50Us, deviceLatencyP99Us, deviceLatencyMaxUs,
+                      static_cast<unsigned long long>(deviceLatencySamples),
+                      static_cast<unsigned long long>(deviceLatencyUnmatched));
+        text += b;
+    }
+    return text;
 }
 
 }  // namespace vq36host

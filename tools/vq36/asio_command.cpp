@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <map>
 
 #include "asio_host.h"
@@ -37,6 +38,10 @@ constexpr const char* kAsioUsage =
     "    --output-ready           calls outputReady() from the buffer switch\n"
     "    --buffer-size N          frames per buffer (default: the driver's preferred size)\n"
     "    --report FILE            also writes the report as JSON\n"
+    "    --device-clock T0:RATE   also measures from the moment the device's sample clock\n"
+    "                             passed each block's last sample, as `vq36 machine clock\n"
+    "                             PORT` gives the clock; the first of --inputs must carry\n"
+    "                             the device's counting signal\n"
     "    --ready-line             prints \"streaming\" after the first buffer switch\n"
     "  panel                      opens the driver's built-in setup dialog in a window, as\n"
     "                             a host's settings button does (needs an X display)\n"
@@ -95,6 +100,20 @@ bool parseSeconds(const std::string& text, double* seconds) {
     double v = 0.0;
     if (!parseDouble(text, &v) || v <= 0.0 || v > 86400.0) return false;
     *seconds = v;
+    return true;
+}
+
+// "T0:RATE": capture frame 0 at monotonic time T0 (100 ns units), RATE frames a second.
+bool parseDeviceClock(const std::string& text, vq36host::HostOptions* options) {
+    const std::size_t colon = text.find(':');
+    if (colon == std::string::npos) return false;
+    long origin = 0;
+    double rate = 0;
+    if (!parseNumber(text.substr(0, colon), 0, std::numeric_limits<long>::max(), &origin) ||
+        !parseDouble(text.substr(colon + 1), &rate) || rate < 1000 || rate > 1e6)
+        return false;
+    options->deviceClockOrigin = origin;
+    options->deviceClockRate = rate;
     return true;
 }
 
@@ -163,6 +182,10 @@ int stream(const std::vector<std::string>& args, std::FILE* out, std::FILE* err)
             options.recordPath = args[++i];
         } else if (a == "--report" && hasValue) {
             reportPath = args[++i];
+        } else if (a == "--device-clock" && hasValue) {
+            if (!parseDeviceClock(args[++i], &options)) {
+                return usageError(err, "--device-clock takes T0:RATE, not " + args[i]);
+            }
         } else if (a == "--buffer-size" && hasValue) {
             if (!parseNumber(args[++i], 1, 3000, &options.bufferSize)) {
                 return usageError(err, "--buffer-size takes 1 to 3000");
@@ -177,6 +200,9 @@ int stream(const std::vector<std::string>& args, std::FILE* out, std::FILE* err)
     }
     if (!options.recordPath.empty() && options.inputs.empty()) {
         return usageError(err, "--record needs --inputs");
+    }
+    if (options.deviceClockRate > 0 && options.inputs.empty()) {
+        return usageError(err, "--device-clock needs --inputs");
     }
     options.outputSignals.assign(options.outputs.size(), vq36host::SignalSpec{});
     for (const auto& [channel, spec] : plays) {

@@ -46,6 +46,8 @@ constexpr const char* kUsage =
     "  sleep | wake\n"
     "  played PORT FILE            writes what the device played as WAV\n"
     "  packets PORT [COUNT]        the latest control packets the device took (10)\n"
+    "  clock PORT                  the device's sample clock as T0:RATE (for vq36 asio stream\n"
+    "                              --device-clock)\n"
     "  shutdown\n"
     "  stream [--block FRAMES] [--seconds S]\n"
     "                              streams as an audio program does and prints the counters\n"

@@ -12,6 +12,9 @@
 //   sleep | wake                            the machine sleeps (D0 exit) / wakes (D0 entry)
 //   played PORT FILE                        writes what the device played as a WAV file
 //   packets PORT [COUNT]                    the latest control packets the device took (10)
+//   clock PORT                              the device's sample clock as T0:RATE: capture
+//                                           frame 0 at monotonic time T0 (100 ns units),
+//                                           RATE frames a second
 //   shutdown                                stops the machine (the daemon exits)
 //
 // Variants: normal, full-speed, single-interface, no-playback, no-capture, one-message-pipe.
@@ -78,6 +81,7 @@ constexpr const char* kUsage =
     "  sleep | wake\n"
     "  played PORT FILE\n"
     "  packets PORT [COUNT]\n"
+    "  clock PORT\n"
     "  shutdown\n"
     "variants: normal, full-speed, single-interface, no-playback, no-capture, one-message-pipe\n"
     "signals: counting, silence, sine:HZ[:AMPLITUDE], loopback:CHANNEL\n";
@@ -232,6 +236,20 @@ int Machine::Impl::manage(const std::vector<std::string>& args, std::string* out
             return fail(out, "port: PORT INDEX(0|1) on|off");
         if (!device->setPortState(static_cast<unsigned>(index), args[3] == "on"))
             return fail(out, "port: the device did not send it");
+        return 0;
+    }
+    if (command == "clock" && n == 2) {
+        usb::PortId port = 0;
+        auto device = deviceAt(args[1], &port);
+        if (!device) return fail(out, "no device on port " + args[1]);
+        // The device counts its frames from the bus's first microframe, which starts the bus's
+        // first frame.
+        usb::Bus& bus = machine.bus();
+        char line[64];
+        std::snprintf(line, sizeof line, "%lld:%.17g\n",
+                      static_cast<long long>(bus.frameStartTime(bus.options().frameBase)),
+                      device->captureFramesPerSecond());
+        *out = line;
         return 0;
     }
     if (command == "sleep" && n == 1) {

@@ -147,6 +147,10 @@ unsigned Vq36Device::framesInMicroframe(std::uint64_t uf) const {
     return static_cast<unsigned>(captureFrameIndex(uf + 1) - captureFrameIndex(uf));
 }
 
+double Vq36Device::captureFramesPerSecond() const {
+    return 8000.0 * kNominalFramesPerPacket * (1e9 + static_cast<double>(ppb_)) / 1e9;
+}
+
 float Vq36Device::sourceSample(const CaptureSource& s, std::uint64_t frame, unsigned ch) const {
     switch (s.kind) {
         case CaptureSource::Kind::Silence:

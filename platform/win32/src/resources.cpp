@@ -36,7 +36,7 @@ Resources& resources() {
 
 std::string keyOf(const char* nameOrId) {
     if (IS_INTRESOURCE(nameOrId))
-        return "#" + std::to_string(reinterpret_cast<ULONG_PTR>(nameOrId));
+        return std::string("#").append(std::to_string(reinterpret_cast<ULONG_PTR>(nameOrId)));
     std::string s = nameOrId;
     for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return s;

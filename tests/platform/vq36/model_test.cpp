@@ -274,6 +274,9 @@ TEST_F(ModelTest, DriftingClockGivesOddPacketsAtTheRateTheDriftImplies) {
         EXPECT_GE(lengths[odd], 47);
         EXPECT_LE(lengths[odd], 49);
         EXPECT_EQ(lengths[288] + lengths[odd], 80000);
+        // The clock's rate is its frame index's: 10 s of microframes hold 10 s of frames.
+        EXPECT_NEAR(static_cast<double>(model->captureFrameIndex(80000)),
+                    10.0 * model->captureFramesPerSecond(), 1.0);
     }
 }
 

@@ -111,6 +111,10 @@ class Vq36Device final : public usb::Function {
     std::uint64_t captureFrameIndex(std::uint64_t busMicroframe) const;
     // Frames the device captures in one microframe.
     unsigned framesInMicroframe(std::uint64_t busMicroframe) const;
+    // The sample clock's rate in frames a second of the bus's clock (48000 without drift): the
+    // clock reaches capture frame n at n / captureFramesPerSecond() seconds after the start of
+    // the bus's first microframe, the inverse of captureFrameIndex.
+    double captureFramesPerSecond() const;
     // The capture sample of (frame, channel) as the device produces it from its sources, for
     // sources that do not depend on playback (silence, sine, counting).
     float expectedCaptureSample(std::uint64_t captureFrame, unsigned channel) const;
