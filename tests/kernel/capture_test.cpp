@@ -342,7 +342,8 @@ TEST_F(CaptureTest, RandomCompletionsMatchASampleBySampleModel) {
         for (size_t i = 0; i < planes.size(); ++i) planes[i] = static_cast<UCHAR>(i * 13 + 5);
         for (ULONG i = 0; i < packets; ++i) playbackUrb()->IsoPacket[i] = {7, 7, 7};
         auto& frameRing = info->statistics.uframeSamples;
-        for (auto& v : frameRing.values) vq36::Store32(&v, pick(8));
+        for (ULONG k = 0; k < sizeof frameRing.values / sizeof frameRing.values[0]; ++k)
+            vq36::Store32(&frameRing.values[k], pick(8));
         vq36::Store32(&frameRing.next, pick(12));  // 10 and 11: what a careless reader left
         vq36::StatisticsRing expectRing;
         std::memcpy(&expectRing, &frameRing, sizeof expectRing);
