@@ -320,7 +320,8 @@ class AsioHostImpl {
     Histogram intervals_;
     Histogram latencies_;
     std::uint64_t latencyUnmatched_ = 0;
-    std::int64_t lastBoundary_ = -1;  // the boundary time the previous switch used
+    std::int64_t lastBoundary_ = -1;       // the boundary time the previous switch used
+    std::uint64_t lastBoundaryCount_ = 0;  // the kernel's block count when it was read
     Histogram deviceLatencies_;
     std::uint64_t deviceLatencyUnmatched_ = 0;
     int switchRealTime_ = 0, switchPriority_ = 0;
@@ -402,14 +403,18 @@ void AsioHostImpl::onBufferSwitch(LONG index) {
         if (IASIO* a = asio_.load()) a->outputReady();
     }
 
-    // The kernel stores the boundary's time just after it signals its clients: by the end of
-    // the switch it is normally there. A switch that ends first sees the previous boundary's
-    // time, which no switch may use twice; it waits a little (a quarter block at most) for the
-    // new one.
+    // The kernel counts the boundary before it signals its clients and stores the boundary's
+    // time just after: by the end of the switch it is normally there. A switch that ends first
+    // sees the previous boundary's time, which no switch may use twice; it waits a little (a
+    // quarter block at most) for the new one, but only while the count says a new boundary is
+    // on its way. A switch that catches up on a block it missed has no boundary of its own to
+    // wait for: waiting there only burns the processor that a lagging client and everyone
+    // else needs (with a hundred clients the waits alone would fill every processor).
     if (const vq36::AsioInfo* info = record_.info) {
         const std::int64_t period = static_cast<std::int64_t>(size) * 10000000 / 48000;
+        const std::uint64_t count = vq36::Load64(&info->asioBlockCount);
         auto boundary = static_cast<std::int64_t>(vq36::Load64(&info->lastBlockTime));
-        if (boundary == lastBoundary_) {
+        if (boundary == lastBoundary_ && count != lastBoundaryCount_) {
             const std::int64_t limit = now100ns() + period / 4;
             while (boundary == lastBoundary_ && now100ns() < limit) {
                 std::this_thread::yield();
@@ -423,6 +428,7 @@ void AsioHostImpl::onBufferSwitch(LONG index) {
             latencyUnmatched_ += 1;
         }
         lastBoundary_ = boundary;
+        lastBoundaryCount_ = count;
     } else {
         latencyUnmatched_ += 1;
     }
