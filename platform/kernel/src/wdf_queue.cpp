@@ -73,7 +73,18 @@ NTSTATUS enqueue(Queue* queue, const Ref& request) {
         queue->pending.push_back(request);
         go = queue->dispatching;
     }
-    if (go) scheduleDelivery(queue);
+    if (!go) return STATUS_SUCCESS;
+    if (detail::irql() == PASSIVE_LEVEL) {
+        // The framework presents a request that a queue can take at once in the thread that
+        // hands it over (the driver may even see it completed before WdfDeviceEnqueueRequest
+        // returns), so as many requests run in the driver as threads send them. Handing every
+        // one to the machine's few passive workers would make a hundred programs' requests
+        // wait in line behind those that wait for the device.
+        retain(queue);
+        deliverOne(Ref(queue, true));
+    } else {
+        scheduleDelivery(queue);
+    }
     return STATUS_SUCCESS;
 }
 

@@ -1,8 +1,11 @@
 // The harness as Plug and Play and I/O manager, requests of the I/O manager, and requests the
 // driver sends to I/O targets.
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "test_driver.h"
 
@@ -99,15 +102,36 @@ TEST_F(Requests, InCallerContextRunsInTheCallingThreadQueuedRequestsOnMachineThr
     EXPECT_EQ(queued.irql, PASSIVE_LEVEL);
 }
 
-TEST_F(Requests, QueuedRequestsRunOnTheRealClocksThreads) {
-    resetMachine(makeRealClock());
+TEST_F(Requests, QueuedRequestsRunInTheSendingThreadsAllAtOnce) {
+    resetMachine(makeRealClock());  // two passive workers
     openDevice();
     ULONG reply = 0;
     IoResult r = call(kQueued, 1, 4, 8, &reply);
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(reply, 2u);
-    EXPECT_NE(queued.thread, std::this_thread::get_id());
+    EXPECT_EQ(queued.thread, std::this_thread::get_id());
     EXPECT_EQ(queued.caller, nullptr);
+
+    // Requests that wait in the driver (as for a device's answer) take none of the clock's
+    // workers: eight senders are in the driver at once, and each waits for all the others.
+    constexpr int kSenders = 8;
+    std::atomic<int> inside{0};
+    hooks().ioctl = [&inside](WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG) {
+        inside.fetch_add(1);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (inside.load() < kSenders && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        WdfRequestComplete(request, inside.load() >= kSenders ? STATUS_SUCCESS : STATUS_IO_TIMEOUT);
+    };
+    std::atomic<int> succeeded{0};
+    std::vector<std::thread> senders;
+    for (int i = 0; i < kSenders; ++i) {
+        senders.emplace_back([&] {
+            if (call(kQueued, 1, 4, 8, nullptr).status == STATUS_SUCCESS) succeeded.fetch_add(1);
+        });
+    }
+    for (auto& t : senders) t.join();
+    EXPECT_EQ(succeeded.load(), kSenders);
 }
 
 TEST_F(Requests, ShortBuffersAreRefusedAndFailedRepliesAreNotCopied) {
