@@ -1,5 +1,7 @@
 // Framework objects: handles, references, parents and children, typed contexts, deletion.
 
+#include <array>
+#include <atomic>
 #include <cstring>
 #include <unordered_map>
 
@@ -14,11 +16,24 @@ namespace {
 // Room in front of an object's context (the context starts 16-aligned).
 constexpr std::size_t kObjectHeaderBytes = 64;
 
-struct Table {
+// Every framework call looks its handle up here, from every thread that runs driver code at
+// once: a hundred programs' requests and the block boundary's completions. Behind one lock for
+// the whole table they queued up on each call, the boundary's completions behind them, so the
+// table is split by handle into shards with a lock each (locks that still inherit priority).
+constexpr std::size_t kShards = 64;
+
+struct alignas(64) Shard {
     standin::Mutex mu;
     std::unordered_map<std::uintptr_t, Object*> objects;
-    std::uintptr_t nextSerial = 1;
+};
+
+struct Table {
+    std::array<Shard, kShards> shards;
+    std::atomic<std::uintptr_t> nextSerial{1};
     std::atomic<std::uint64_t> generation{1};
+
+    // Handles are 16 apart: consecutive objects fall in consecutive shards.
+    Shard& shardOf(std::uintptr_t handle) { return shards[(handle >> 4) % kShards]; }
 };
 
 Table& table() {
@@ -113,13 +128,13 @@ void retain(Object* o) {
 void release(Object* o) {
     if (!o) return;
     if (o->references.fetch_sub(1) != 1) return;
-    auto& t = table();
+    Shard& shard = table().shardOf(key(o->handle));
     bool destroyNow = false;
     {
-        std::lock_guard lk(t.mu);
-        auto it = t.objects.find(key(o->handle));
+        std::lock_guard lk(shard.mu);
+        auto it = shard.objects.find(key(o->handle));
         // An object forgotten by a reset of the machine is no longer ours to destroy.
-        if (it == t.objects.end() || it->second != o) return;
+        if (it == shard.objects.end() || it->second != o) return;
         if (o->references.load() == 0 && o->state.load() != ObjectState::Destroying) {
             o->state = ObjectState::Destroying;
             destroyNow = true;
@@ -129,10 +144,10 @@ void release(Object* o) {
 }
 
 Ref find(WDFOBJECT handle) {
-    auto& t = table();
-    std::lock_guard lk(t.mu);
-    auto it = t.objects.find(key(handle));
-    if (it == t.objects.end()) return Ref();
+    Shard& shard = table().shardOf(key(handle));
+    std::lock_guard lk(shard.mu);
+    auto it = shard.objects.find(key(handle));
+    if (it == shard.objects.end()) return Ref();
     Object* o = it->second;
     if (o->state.load() == ObjectState::Destroying || o->references.load() == 0)
         return Ref(o, false);
@@ -226,12 +241,12 @@ NTSTATUS registerObject(Object* o, PWDF_OBJECT_ATTRIBUTES attributes, Object* de
         o->executionLevel = attributes->ExecutionLevel;
         o->synchronizationScope = attributes->SynchronizationScope;
     }
-    auto& t = table();
     {
-        std::lock_guard lk(t.mu);
-        std::uintptr_t serial = t.nextSerial++;
+        const std::uintptr_t serial = table().nextSerial.fetch_add(1);
         o->handle = reinterpret_cast<WDFOBJECT>(0x10000 + serial * 16);
-        t.objects.emplace(key(o->handle), o);
+        Shard& shard = table().shardOf(key(o->handle));
+        std::lock_guard lk(shard.mu);
+        shard.objects.emplace(key(o->handle), o);
     }
     if (parent) {
         retain(parent);
@@ -269,10 +284,10 @@ namespace {
 
 void destroyObject(Object* o) {
     if (o->destroyCallback) o->destroyCallback(o->handle);
-    auto& t = table();
     {
-        std::lock_guard lk(t.mu);
-        t.objects.erase(key(o->handle));
+        Shard& shard = table().shardOf(key(o->handle));
+        std::lock_guard lk(shard.mu);
+        shard.objects.erase(key(o->handle));
     }
     if (Object* p = o->parent) {
         {
@@ -377,11 +392,11 @@ void freezeFramework() {
 }
 
 void resetFramework() {
-    auto& t = wdf::table();
     std::unordered_map<std::uintptr_t, wdf::Object*> objects;
-    {
-        std::lock_guard lk(t.mu);
-        objects.swap(t.objects);
+    for (auto& shard : wdf::table().shards) {
+        std::lock_guard lk(shard.mu);
+        objects.merge(shard.objects);
+        shard.objects.clear();
     }
     // The objects' pool blocks go with the pool; what they hold of each other is dropped
     // without callbacks (a reference to a forgotten object is released as a no-op).
