@@ -3,6 +3,7 @@
 // process (views, events, thread objects), device objects coming and going, sleep, status and
 // management, and what a process may send on the socket.
 
+#include <sched.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -52,6 +53,7 @@ std::uint8_t* mapRecord(HANDLE h) {
 
 struct ThreadInfo {
     std::uint32_t priority = 0;
+    std::uint32_t policy = 0;  // of the machine's thread that ran the request
     std::uint64_t object = 0;
 };
 
@@ -61,6 +63,7 @@ ThreadInfo threadInfo(HANDLE h) {
     EXPECT_TRUE(r.ok) << r.error;
     ThreadInfo info;
     info.priority = words[0];
+    info.policy = words[1];
     std::memcpy(&info.object, &words[2], 8);
     return info;
 }
@@ -355,6 +358,16 @@ TEST_F(MachineTest, EachThreadHasItsThreadObjectWithItsPriority) {
         SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
         EXPECT_EQ(threadInfo(h).priority, 8u);
         EXPECT_EQ(threadInfo(h).object, other.object);
+        // The machine runs a real-time thread's request in the real-time class (a streaming
+        // client's attach must not wait behind ordinary programs), an ordinary one's not.
+        sched_param param{};
+        param.sched_priority = 5;
+        if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) {
+            EXPECT_EQ(threadInfo(h).policy, static_cast<std::uint32_t>(SCHED_FIFO));
+            param.sched_priority = 0;
+            pthread_setschedparam(pthread_self(), SCHED_OTHER, &param);
+        }
+        EXPECT_EQ(threadInfo(h).policy, static_cast<std::uint32_t>(SCHED_OTHER));
     }).join();
     CloseHandle(h);
 }
@@ -568,10 +581,10 @@ TEST_F(MachineTest, MalformedPacketsNeverBringTheMachineDown) {
         wire::Writer w;
         switch (round % 5) {
             case 0:
-                w.u32(testdriver::kEcho).u32(1 << 20).u32(0);
+                w.u32(testdriver::kEcho).u32(1 << 20).u32(0).u32(0);
                 break;
             case 1:
-                w.u32(testdriver::kEcho).u32(4).u32(protocol::kThreadSlots + 1);
+                w.u32(testdriver::kEcho).u32(4).u32(protocol::kThreadSlots + 1).u32(0);
                 break;
             case 2:
                 w.u32(testdriver::kEcho);  // cut short
@@ -580,7 +593,10 @@ TEST_F(MachineTest, MalformedPacketsNeverBringTheMachineDown) {
                 w.bytes(bytes(random() % 40));
                 break;
             default:
-                w.u32(testdriver::kMapRecord).u32(8).u32(0);  // then no answer to the call-back
+                w.u32(testdriver::kMapRecord)
+                    .u32(8)
+                    .u32(0)
+                    .u32(0);  // then no answer to the call-back
                 break;
         }
         std::uint32_t type = round % 5 == 3 ? static_cast<std::uint32_t>(random() % 40)

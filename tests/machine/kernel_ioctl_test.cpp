@@ -641,7 +641,8 @@ void runLiar(const std::string& root, const std::string& path, unsigned seed, in
         bool silent = false;
         for (int request = 0; request < 6 && !silent; ++request) {
             wire::Writer w;
-            w.u32(last ? vq36::kIoCtlInitBuffers : codes[random() % 4]).u32(64).u32(0);
+            // Code, output length, thread slot, thread id (none: the machine keeps its class).
+            w.u32(last ? vq36::kIoCtlInitBuffers : codes[random() % 4]).u32(64).u32(0).u32(0);
             w.u32(random() % 0x200).u32(0);  // an event handle, as likely wrong as right
             wire::send(s.get(), protocol::kIoControl, w.data());
             while (!silent && wire::receive(s.get(), &m, 10000) == wire::Received::Message &&

@@ -2,6 +2,8 @@
 
 #include "test_kernel_driver.h"
 
+#include <sched.h>
+
 #include <cstring>
 
 #include "knt/knt.h"
@@ -102,7 +104,8 @@ VOID EvtIoDeviceControl(WDFQUEUE, WDFREQUEST request, size_t outputLength, size_
             status = WdfRequestRetrieveOutputBuffer(request, 16, &out, nullptr);
             if (!NT_SUCCESS(status)) break;
             PKTHREAD thread = KeGetCurrentThread();
-            ULONG words[4] = {static_cast<ULONG>(KeQueryPriorityThread(thread)), 0, 0, 0};
+            ULONG words[4] = {static_cast<ULONG>(KeQueryPriorityThread(thread)),
+                              static_cast<ULONG>(sched_getscheduler(0)), 0, 0};
             ULONG64 address = reinterpret_cast<ULONG_PTR>(thread);
             std::memcpy(&words[2], &address, 8);
             std::memcpy(out, words, 16);

@@ -19,7 +19,8 @@ inline constexpr std::uint32_t kUnmapRecord = 0x222008;
 inline constexpr std::uint32_t kSetEvent = 0x22200C;
 // caller; in 4: an event handle the handle keeps; set (and let go) at the handle's cleanup.
 inline constexpr std::uint32_t kKeepEvent = 0x222010;
-// caller; out 16: u32 the calling thread's priority, u32 0, u64 its thread object's address.
+// caller; out 16: u32 the calling thread's priority, u32 the scheduling policy the request runs
+// at in the machine, u64 the thread object's address.
 inline constexpr std::uint32_t kThread = 0x222014;
 // caller; references the calling thread's object and keeps it (until the handle's cleanup).
 inline constexpr std::uint32_t kHoldThread = 0x222018;

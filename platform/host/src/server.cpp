@@ -6,9 +6,11 @@
 // connection that ends without kClose is cleaned up as the handle of a process that died.
 
 #include <poll.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/random.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,6 +58,43 @@ void refuse(int socket, std::uint32_t type, const std::string& why) {
         w.i32(1).string(why + "\n");
         reply(socket, protocol::kManageReply, w);
     }
+}
+
+// On the platform a request runs in the calling thread itself; here a connection thread of the
+// machine runs it, so that thread takes the calling thread's scheduling class for the request: a
+// real-time thread's request (a streaming client's attach) does not wait behind every ordinary
+// program of the machine, and an ordinary one's gains nothing. A real-time caller's priority is
+// kept below the machine's interrupt-level threads (10), as a request runs below the processor's
+// deferred calls. Only a thread of the connected process is looked at.
+constexpr int kHighestCallerPriority = 9;
+
+struct SchedulingClass {
+    int policy = SCHED_OTHER;
+    int priority = 0;
+    bool operator==(const SchedulingClass&) const = default;
+};
+
+bool callerClass(pid_t process, std::uint32_t thread, SchedulingClass* out) {
+    const auto tid = static_cast<pid_t>(thread);
+    if (tid <= 0 || syscall(SYS_tgkill, process, tid, 0) != 0) return false;
+    const int policy = sched_getscheduler(tid);
+    sched_param param{};
+    if (policy < 0 || sched_getparam(tid, &param) != 0) return false;
+    if (policy == SCHED_FIFO || policy == SCHED_RR) {
+        *out = {policy, std::min(param.sched_priority, kHighestCallerPriority)};
+    } else {
+        *out = {};
+    }
+    return true;
+}
+
+// Gives the calling thread (a connection thread) the class `wanted`; *current is what it has.
+// Without the right to the real-time class the thread keeps what it has.
+void adoptClass(const SchedulingClass& wanted, SchedulingClass* current) {
+    if (wanted == *current) return;
+    sched_param param{};
+    param.sched_priority = wanted.priority;
+    if (pthread_setschedparam(pthread_self(), wanted.policy, &param) == 0) *current = wanted;
 }
 
 uid_t peerUser(int socket) {
@@ -353,6 +392,7 @@ void Server::serveDevice(int socket, wire::Message& first) {
 
     bool closed = false;
     std::vector<std::uint8_t> output;
+    SchedulingClass threadClass;  // connection threads start in the ordinary class
     while (!caller.dead()) {
         wire::Message m;
         if (wire::receive(socket, &m) != wire::Received::Message) break;
@@ -361,12 +401,15 @@ void Server::serveDevice(int socket, wire::Message& first) {
             std::uint32_t code = q.u32();
             std::uint32_t outputLength = q.u32();
             std::uint32_t requestSlot = q.u32();
+            std::uint32_t requestThread = q.u32();
             auto input = q.rest();
             if (!q.ok() || outputLength > wire::kMaxIoBuffer || input.size() > wire::kMaxIoBuffer ||
                 requestSlot >= protocol::kThreadSlots)
                 break;
             kernel::IoResult result{STATUS_DEVICE_REMOVED, 0};
             caller.runDeferredUnmaps();
+            if (SchedulingClass wanted; callerClass(pid, requestThread, &wanted))
+                adoptClass(wanted, &threadClass);
             if (machine_.waitAwake()) {
                 caller.setThreadSlot(requestSlot);
                 output.assign(outputLength, 0);

@@ -29,7 +29,8 @@
 //   kJoinDevice      key[16], u32 thread slot, token[16]; fd: the process's thread block
 //                    -> kOpenReply
 //   kRefused         i32 status, string text
-//   kIoControl       u32 code, u32 output length, u32 thread slot, bytes input (the rest)
+//   kIoControl       u32 code, u32 output length, u32 thread slot, u32 thread id (the calling
+//                    thread's, whose scheduling class the request runs at), bytes input (the rest)
 //   kIoReply         i32 status, u64 information, bytes output (the rest: the information's
 //                    bytes for a status that is not an error, else none)
 //   kClose           u32 thread slot
