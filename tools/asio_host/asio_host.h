@@ -132,6 +132,31 @@ struct StreamReport {
 // p-th percentile (0..100) of `values` (nearest rank; 0 for none). Sorts a copy.
 double percentile(std::vector<double> values, double p);
 
+// The kernel's block boundaries as a host learns them from the device's record. The kernel stores
+// the new block count before it signals its clients and the boundary's time only after it has
+// signalled them all, so while the count reads n the time is boundary n - 1's or boundary n's. A
+// look reads the count, the time and the count again (both counts the same). It tells the time
+// of boundary n when boundary n - 1's is known and the time differs from it, or when the time
+// changed between two looks at the same count. Telling a switch "any time not used yet" instead
+// would, after a boundary the host never saw, give it the previous boundary's time for the new one.
+class BoundaryTimes {
+  public:
+    void look(std::uint64_t count, std::int64_t time);
+    // Boundary `count`'s time when the looks told it.
+    bool boundary(std::uint64_t count, std::int64_t* time) const;
+    // Takes `time` as boundary `count`'s: looks for a quarter block at a count that stood still
+    // found no other (the kernel stores the time a few wake-ups after the count).
+    void settle(std::uint64_t count, std::int64_t time);
+
+  private:
+    bool known_ = false;  // boundary count_'s time is time_
+    std::uint64_t count_ = 0;
+    std::int64_t time_ = 0;
+    bool looked_ = false;  // the previous look
+    std::uint64_t lookCount_ = 0;
+    std::int64_t lookTime_ = 0;
+};
+
 // ---- Drivers in the registry -----------------------------------------------------------------
 
 struct DriverEntry {
