@@ -99,10 +99,11 @@ struct StreamReport {
     std::uint64_t recreations = 0;  // driver re-creations that followed them
     // Time between buffer switches, microseconds.
     double intervalP50Us = 0, intervalP99Us = 0, intervalMaxUs = 0;
-    // From the kernel's block boundary to the start of the buffer switch, microseconds.
+    // From the kernel's boundary of the switch's block (or, for a switch behind the kernel's count,
+    // its newest boundary no switch used) to the start of the buffer switch, microseconds.
     double latencyP50Us = 0, latencyP99Us = 0, latencyMaxUs = 0;
     std::uint64_t latencySamples = 0;    // switches measured
-    std::uint64_t latencyUnmatched = 0;  // switches with no boundary within two blocks
+    std::uint64_t latencyUnmatched = 0;  // switches with no boundary told within two blocks
     // From the moment the device's sample clock passed the block's last sample to the start of
     // the buffer switch, microseconds (with HostOptions::deviceClockRate only).
     double deviceLatencyP50Us = 0, deviceLatencyP99Us = 0, deviceLatencyMaxUs = 0;
