@@ -3,7 +3,8 @@
 # each ASIO host process, from the kernel's processing of the block boundary and from the moment
 # the device's sample clock passed the block's last sample) against JACK2 (dummy back end: cycle
 # start to the start of each client's process callback, measured by bench/jack_latency_client
-# with jack_frames_since_cycle_start), case by case and interleaved, on the same machine.
+# to the microsecond from jack_frames_since_cycle_start's steps, and in the whole frames that call
+# counts), case by case and interleaved, on the same machine.
 #
 # Usage: bash bench/jack_compare.sh [--seconds S] [--busy N] [--build DIR]
 #   --seconds S  streaming time per case and side (default 30)
@@ -137,10 +138,11 @@ print("VQ36 machine against JACK2 (dummy back end), %g s per case and side, %s b
 print("machine: %s CPUs, %s; uptime at the end: %s" % (cpus, cpu, uptime.strip()))
 print("real-time class permitted to this user: %s (asked for: VQ36 machine threads FIFO 10 and host streaming threads FIFO 5; JACK2 jackd -R -P 10)" % rt)
 print("VQ36 kernel: from the kernel's processing of the block boundary; VQ36 device: from the moment the device's")
-print("sample clock passed the block's last sample; JACK2: from the server's cycle start, in whole frames (rounded down)")
+print("sample clock passed the block's last sample; JACK2: from the server's cycle start, to the microsecond (and in")
+print("whole frames, rounded down, as jack_frames_since_cycle_start counts them); the ratios take the microseconds")
 print()
-print("| case | VQ36 kernel p50/p99 (us) | VQ36 device p50/p99 (us) | JACK2 p50/p99 (us) | kernel/JACK2 p50, p99 | device/JACK2 p50, p99 | VQ36 lost blocks (fresh starts) | JACK2 lost cycles | VQ36 machine CPU, switches/block | load (VQ36/JACK2) | VQ36 real-time (machine threads; host switch) | JACK2 real-time (server; client thread) |")
-print("|---|---|---|---|---|---|---|---|---|---|---|---|")
+print("| case | VQ36 kernel p50/p99 (us) | VQ36 device p50/p99 (us) | JACK2 p50/p99 (us) | JACK2 whole frames p50/p99 (us) | kernel/JACK2 p50, p99 | device/JACK2 p50, p99 | VQ36 lost blocks (fresh starts) | JACK2 lost cycles | VQ36 machine CPU, switches/block | load (VQ36/JACK2) | VQ36 real-time (machine threads; host switch) | JACK2 real-time (server; client thread) |")
+print("|---|---|---|---|---|---|---|---|---|---|---|---|---|")
 for case in ["1x48", "4x48", "1x96", "4x96"]:
     frames = int(case.split("x")[1])
     load = "%s/%s" % (loads.get(("vq36", case), "-"), loads.get(("jack", case), "-"))
@@ -153,6 +155,8 @@ for case in ["1x48", "4x48", "1x96", "4x96"]:
     jack = [json.load(open(p)) for p in sorted(glob.glob(os.path.join(work, "jack-%s.*.json" % case)))]
     jp50 = sorted(j["latencyP50Us"] for j in jack)[len(jack) // 2] if jack else 0
     jp99 = max((j["latencyP99Us"] for j in jack), default=0)
+    jfp50 = sorted(j.get("framesP50Us", 0) for j in jack)[len(jack) // 2] if jack else 0
+    jfp99 = max((j.get("framesP99Us", 0) for j in jack), default=0)
     jcycles = min((j["cycles"] for j in jack), default=0)
     jlost = max((j["lostCycles"] for j in jack), default=0)
     expected = 48000.0 * seconds / frames
@@ -161,8 +165,8 @@ for case in ["1x48", "4x48", "1x96", "4x96"]:
                               "FIFO %d" % v["host_rt_priority"] if v.get("host_rt") else "no")
     jrt = "%s; %s" % ("yes" if jack and all(j["realTime"] for j in jack) else "no",
                       "FIFO %d" % min(j["priority"] for j in jack) if jack and all(j["threadRealTime"] for j in jack) else "no")
-    print("| %s | %.0f / %.0f | %.0f / %.0f | %.0f / %.0f | %s, %s | %s, %s | %.0f (%.2f %%) (%.0f) | %d of %d (%.2f %%) | %.3f, %.1f | %s | %s | %s |" % (
-        case, v["p50_us"], v["p99_us"], v["dev_p50_us"], v["dev_p99_us"], jp50, jp99,
+    print("| %s | %.0f / %.0f | %.0f / %.0f | %.0f / %.0f | %.0f / %.0f | %s, %s | %s, %s | %.0f (%.2f %%) (%.0f) | %d of %d (%.2f %%) | %.3f, %.1f | %s | %s | %s |" % (
+        case, v["p50_us"], v["p99_us"], v["dev_p50_us"], v["dev_p99_us"], jp50, jp99, jfp50, jfp99,
         ratio(v["p50_us"], jp50), ratio(v["p99_us"], jp99),
         ratio(v["dev_p50_us"], jp50), ratio(v["dev_p99_us"], jp99),
         vmissing, 100.0 * vmissing / expected, v.get("reads_failed", 0),

@@ -237,6 +237,47 @@ TEST(Report, JsonHasEveryKeyAndTheDriverEscaped) {
     EXPECT_EQ(j.back(), '}');
 }
 
+// The kernel stores count n, signals its clients, then stores boundary n's time: a look at count
+// n holds boundary n - 1's time or boundary n's.
+TEST(BoundaryTimes, TellABoundaryOnlyWhenTheLooksProveIt) {
+    std::int64_t b = 0;
+    vq36host::BoundaryTimes times;
+    times.look(10, 1000);  // first look: 1000 is boundary 9's or 10's
+    EXPECT_FALSE(times.boundary(10, &b));
+    times.look(10, 2000);  // the time changed under count 10: the kernel's store
+    ASSERT_TRUE(times.boundary(10, &b));
+    EXPECT_EQ(b, 2000);
+    times.look(11, 2000);  // an early switch: the store of boundary 11 is still to come
+    EXPECT_FALSE(times.boundary(11, &b));
+    times.look(11, 3000);
+    ASSERT_TRUE(times.boundary(11, &b));
+    EXPECT_EQ(b, 3000);
+    times.look(12, 4000);  // a later switch: the store came first, and differs from 11's
+    ASSERT_TRUE(times.boundary(12, &b));
+    EXPECT_EQ(b, 4000);
+
+    // Boundary 13 never seen: at count 14, 5000 may be 13's, and is not taken for 14's.
+    times.look(14, 5000);
+    EXPECT_FALSE(times.boundary(14, &b));
+    times.look(14, 6000);
+    ASSERT_TRUE(times.boundary(14, &b));
+    EXPECT_EQ(b, 6000);
+
+    // Nothing changes for a while at a steady count: the time is settled as that count's.
+    times.look(16, 8000);
+    EXPECT_FALSE(times.boundary(16, &b));
+    times.settle(16, 8000);
+    times.look(17, 9000);
+    ASSERT_TRUE(times.boundary(17, &b));
+    EXPECT_EQ(b, 9000);
+
+    // The kernel counts from the start again: the old boundaries tell nothing.
+    times.look(1, 9500);
+    EXPECT_FALSE(times.boundary(1, &b));
+    times.look(2, 9600);
+    EXPECT_FALSE(times.boundary(2, &b));
+}
+
 TEST(Report, PercentilesAreNearestRank) {
     EXPECT_EQ(vq36host::percentile({}, 50), 0.0);
     std::vector<double> v;

@@ -140,6 +140,28 @@ IASIO* createDriverObject(const DriverEntry& entry, std::string* error) {
 
 // ---- Measurements ----------------------------------------------------------------------------
 
+void BoundaryTimes::look(std::uint64_t count, std::int64_t time) {
+    if (known_ && count < count_) known_ = false;  // the kernel counts from the start again
+    if ((known_ && count_ + 1 == count && time != time_) ||
+        (looked_ && lookCount_ == count && lookTime_ != time))
+        settle(count, time);
+    looked_ = true;
+    lookCount_ = count;
+    lookTime_ = time;
+}
+
+bool BoundaryTimes::boundary(std::uint64_t count, std::int64_t* time) const {
+    if (!known_ || count_ != count) return false;
+    *time = time_;
+    return true;
+}
+
+void BoundaryTimes::settle(std::uint64_t count, std::int64_t time) {
+    known_ = true;
+    count_ = count;
+    time_ = time;
+}
+
 namespace {
 
 // Microsecond figures in 1 µs steps up to 100 ms (longer ones in the last step); the maximum
@@ -320,8 +342,9 @@ class AsioHostImpl {
     Histogram intervals_;
     Histogram latencies_;
     std::uint64_t latencyUnmatched_ = 0;
-    std::int64_t lastBoundary_ = -1;       // the boundary time the previous switch used
+    std::int64_t lastBoundary_ = -1;  // the boundary time the previous switch used
     std::uint64_t lastBoundaryCount_ = 0;  // the kernel's block count when it was read
+    BoundaryTimes boundaries_;
     Histogram deviceLatencies_;
     std::uint64_t deviceLatencyUnmatched_ = 0;
     int switchRealTime_ = 0, switchPriority_ = 0;
@@ -378,6 +401,8 @@ LONG AsioHostImpl::asioMessage(LONG selector, LONG value, void*, double*) {
 
 void AsioHostImpl::onBufferSwitch(LONG index) {
     const std::int64_t t = now100ns();
+    const vq36::AsioInfo* info = record_.info;
+    const std::uint64_t startCount = info != nullptr ? vq36::Load64(&info->asioBlockCount) : 0;
     if (index != 0 && index != 1) return;
     const long size = bufferSize_.load(std::memory_order_relaxed);
     if (lastSwitch_ >= 0) intervals_.add(static_cast<double>(t - lastSwitch_) / 10.0);
@@ -403,31 +428,55 @@ void AsioHostImpl::onBufferSwitch(LONG index) {
         if (IASIO* a = asio_.load()) a->outputReady();
     }
 
-    // The kernel counts the boundary before it signals its clients and stores the boundary's
-    // time just after: by the end of the switch it is normally there. A switch that ends first
-    // sees the previous boundary's time, which no switch may use twice; it waits a little (a
-    // quarter block at most) for the new one, but only while the count says a new boundary is
-    // on its way. A switch that catches up on a block it missed has no boundary of its own to
-    // wait for: waiting there only burns the processor that a lagging client and everyone
-    // else needs (with a hundred clients the waits alone would fill every processor).
-    if (const vq36::AsioInfo* info = record_.info) {
+    // The switch measures from its own block's boundary. The half it got tells the block's
+    // parity: the block is the count read at the switch's start when the parities agree (the
+    // switch is on time), else the one before. The kernel stores a boundary's time after it has
+    // signalled all its clients, so a switch on time may end first: it waits for the time (a
+    // quarter block at most). A switch behind the count takes the newest time no switch used.
+    if (info != nullptr) {
         const std::int64_t period = static_cast<std::int64_t>(size) * 10000000 / 48000;
-        const std::uint64_t count = vq36::Load64(&info->asioBlockCount);
-        auto boundary = static_cast<std::int64_t>(vq36::Load64(&info->lastBlockTime));
-        if (boundary == lastBoundary_ && count != lastBoundaryCount_) {
-            const std::int64_t limit = now100ns() + period / 4;
-            while (boundary == lastBoundary_ && now100ns() < limit) {
-                std::this_thread::yield();
-                boundary = static_cast<std::int64_t>(vq36::Load64(&info->lastBlockTime));
+        std::uint64_t count = 0;
+        std::int64_t time = 0;
+        auto look = [&] {
+            for (int tries = 0; tries < 4; ++tries) {
+                count = vq36::Load64(&info->asioBlockCount);
+                time = static_cast<std::int64_t>(vq36::Load64(&info->lastBlockTime));
+                if (vq36::Load64(&info->asioBlockCount) == count) {
+                    boundaries_.look(count, time);
+                    return;
+                }
             }
+        };
+        look();
+        const std::int64_t limit = now100ns() + period / 4;
+        std::int64_t boundary = -1;
+        if (((startCount ^ static_cast<std::uint64_t>(index)) & 1) == 0) {
+            while (!boundaries_.boundary(startCount, &boundary) && count == startCount) {
+                if (now100ns() >= limit) {
+                    boundaries_.settle(count, time);
+                    boundary = time;
+                    break;
+                }
+                std::this_thread::yield();
+                look();
+            }
+        } else {
+            // Only while the count says a new boundary is on its way: a switch that catches up
+            // on a block it missed has no boundary to wait for, and spinning there would burn
+            // the processor that a lagging client and everyone else needs.
+            while (time == lastBoundary_ && count != lastBoundaryCount_ && now100ns() < limit) {
+                std::this_thread::yield();
+                look();
+            }
+            boundary = time;
         }
         const std::int64_t d = t - boundary;
-        if (boundary != lastBoundary_ && d >= 0 && d < 2 * period) {
+        if (boundary >= 0 && boundary != lastBoundary_ && d >= 0 && d < 2 * period) {
             latencies_.add(static_cast<double>(d) / 10.0);
         } else {
             latencyUnmatched_ += 1;
         }
-        lastBoundary_ = boundary;
+        if (boundary >= 0) lastBoundary_ = boundary;
         lastBoundaryCount_ = count;
     } else {
         latencyUnmatched_ += 1;

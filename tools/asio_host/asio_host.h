@@ -99,10 +99,11 @@ struct StreamReport {
     std::uint64_t recreations = 0;  // driver re-creations that followed them
     // Time between buffer switches, microseconds.
     double intervalP50Us = 0, intervalP99Us = 0, intervalMaxUs = 0;
-    // From the kernel's block boundary to the start of the buffer switch, microseconds.
+    // From the kernel's boundary of the switch's block (or, for a switch behind the kernel's count,
+    // its newest boundary no switch used) to the start of the buffer switch, microseconds.
     double latencyP50Us = 0, latencyP99Us = 0, latencyMaxUs = 0;
     std::uint64_t latencySamples = 0;    // switches measured
-    std::uint64_t latencyUnmatched = 0;  // switches with no boundary within two blocks
+    std::uint64_t latencyUnmatched = 0;  // switches with no boundary told within two blocks
     // From the moment the device's sample clock passed the block's last sample to the start of
     // the buffer switch, microseconds (with HostOptions::deviceClockRate only).
     double deviceLatencyP50Us = 0, deviceLatencyP99Us = 0, deviceLatencyMaxUs = 0;
@@ -131,6 +132,31 @@ struct StreamReport {
 
 // p-th percentile (0..100) of `values` (nearest rank; 0 for none). Sorts a copy.
 double percentile(std::vector<double> values, double p);
+
+// The kernel's block boundaries as a host learns them from the device's record. The kernel stores
+// the new block count before it signals its clients and the boundary's time only after it has
+// signalled them all, so while the count reads n the time is boundary n - 1's or boundary n's. A
+// look reads the count, the time and the count again (both counts the same). It tells the time
+// of boundary n when boundary n - 1's is known and the time differs from it, or when the time
+// changed between two looks at the same count. Telling a switch "any time not used yet" instead
+// would, after a boundary the host never saw, give it the previous boundary's time for the new one.
+class BoundaryTimes {
+  public:
+    void look(std::uint64_t count, std::int64_t time);
+    // Boundary `count`'s time when the looks told it.
+    bool boundary(std::uint64_t count, std::int64_t* time) const;
+    // Takes `time` as boundary `count`'s: looks for a quarter block at a count that stood still
+    // found no other (the kernel stores the time a few wake-ups after the count).
+    void settle(std::uint64_t count, std::int64_t time);
+
+  private:
+    bool known_ = false;  // boundary count_'s time is time_
+    std::uint64_t count_ = 0;
+    std::int64_t time_ = 0;
+    bool looked_ = false;  // the previous look
+    std::uint64_t lookCount_ = 0;
+    std::int64_t lookTime_ = 0;
+};
 
 // ---- Drivers in the registry -----------------------------------------------------------------
 
