@@ -38,7 +38,7 @@ struct Transfer {
     // Isochronous.
     std::uint32_t startFrame = 0;
     std::uint64_t firstUf = 0;
-    std::uint64_t endUf = 0;  // the microframe it completes in
+    std::uint64_t endUf = 0;
     std::uint32_t ufStep = 1;
     IsoPacket* packets = nullptr;
     std::uint32_t packetCount = 0;
@@ -399,10 +399,8 @@ class Core : public std::enable_shared_from_this<Core> {
         t->startFrame = x.startFrame;
         t->firstUf = (curFrame + static_cast<std::uint64_t>(lead)) * 8;
         t->ufStep = high ? 1 : 8;
-        // The host controller raises the transfer's completion right after its last packet's
-        // transaction, in that packet's microframe, not at the next frame: the driver has the
-        // rest of that microframe more to send the next transfer.
-        t->endUf = t->firstUf + std::uint64_t{x.packetCount - 1} * t->ufStep;
+        std::uint64_t span = std::uint64_t{x.packetCount} * t->ufStep;
+        t->endUf = t->firstUf + (span + 7) / 8 * 8;
         t->packets = x.packets;
         t->packetCount = x.packetCount;
         t->regions = std::move(regions);

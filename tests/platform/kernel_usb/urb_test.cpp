@@ -52,7 +52,7 @@ class UsbUrb : public UsbTest {
     WDFIOTARGET lower = nullptr;
 };
 
-TEST_F(UsbUrb, CaptureOnTheLowerTargetCompletesInItsLastFrameWithTheCountingPattern) {
+TEST_F(UsbUrb, CaptureOnTheLowerTargetCompletesAfterItsLastFrameWithTheCountingPattern) {
     std::vector<std::uint8_t> data(24 * 336, 0xAA);
     IsoUrb u(ctx->usb, bus.get());
     const ULONG start = frameNow() + 2;
@@ -62,7 +62,7 @@ TEST_F(UsbUrb, CaptureOnTheLowerTargetCompletesInItsLastFrameWithTheCountingPatt
     EXPECT_FALSE(u.result.done);  // its last frame is start + 2
     runMs(10);
     ASSERT_TRUE(u.result.done);
-    EXPECT_EQ(u.result.frame, start + 2);  // in its last packet's microframe
+    EXPECT_EQ(u.result.frame, start + 3);
     EXPECT_EQ(u.result.irql, DISPATCH_LEVEL);
     EXPECT_EQ(u.result.status, STATUS_SUCCESS);
     EXPECT_EQ(u.result.type, WdfRequestTypeUsb);

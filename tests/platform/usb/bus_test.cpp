@@ -138,13 +138,13 @@ TEST_F(BusTest, FrameNumbersStartAtTheBaseAndAdvanceOncePerMillisecond) {
     EXPECT_EQ(bus->frameStartTime(f0 + 5), bus->frameStartTime(f0) + 5 * kUnitsPerMs);
 }
 
-TEST_F(BusTest, IsoInCompletesInItsLastPacketsMicroframe) {
+TEST_F(BusTest, IsoInCompletesAtTheStartOfTheFrameAfterItsLastFrame) {
     std::uint32_t start = bus->currentFrame() + 10;
     std::vector<std::uint8_t> buf(24 * 200, 0xEE);
     std::vector<IsoPacket> pk(24);
     Done d;
     submitIso(kIsoIn, start, buf, pk, 200, d);
-    Time100ns end = bus->frameStartTime(start + 3) - kUnitsPerMicroframe;
+    Time100ns end = bus->frameStartTime(start + 3);
     advanceTo(end - 1);
     EXPECT_FALSE(d.done);
     advanceTo(end);

@@ -217,7 +217,7 @@ TEST(ModelVariants, EachVariantPresentsWhatItSays) {
 TEST_F(ModelTest, CaptureOfThreeMillisecondsCarriesTheCountingPatternInOrder) {
     plug();
     std::uint32_t start = bus->currentFrame() + 50;
-    Time100ns end = bus->frameStartTime(start + 3) - kUnitsPerMicroframe;  // its last microframe
+    Time100ns end = bus->frameStartTime(start + 3);
     TransferResult r;
     Bytes buf(24 * 336, 0xEE);
     std::vector<IsoPacket> pk(24);
