@@ -1,6 +1,11 @@
 #include "standin/sync.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <system_error>
 
@@ -42,35 +47,41 @@ void Mutex::unlock() {
     pthread_mutex_unlock(&m_);
 }
 
-CondVar::CondVar() {
-    pthread_condattr_t attr;
-    check(pthread_condattr_init(&attr), "pthread_condattr_init");
-    check(pthread_condattr_setclock(&attr, CLOCK_MONOTONIC), "pthread_condattr_setclock");
-    check(pthread_cond_init(&c_, &attr), "pthread_cond_init");
-    pthread_condattr_destroy(&attr);
-}
-
-CondVar::~CondVar() {
-    pthread_cond_destroy(&c_);
-}
-
 void CondVar::notify_one() noexcept {
-    pthread_cond_signal(&c_);
+    notifications_.fetch_add(1);
+    if (waiters_.load() != 0)
+        syscall(SYS_futex, &notifications_, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
 void CondVar::notify_all() noexcept {
-    pthread_cond_broadcast(&c_);
+    notifications_.fetch_add(1);
+    if (waiters_.load() != 0)
+        syscall(SYS_futex, &notifications_, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
+
+bool CondVar::sleep(std::unique_lock<Mutex>& lk, const timespec* deadline) {
+    // Counted and read under the caller's lock: a notifier that changes the waited-for state
+    // under that lock afterwards sees the waiter, and the count differs from `seen` by then.
+    waiters_.fetch_add(1);
+    const std::uint32_t seen = notifications_.load();
+    lk.unlock();
+    bool timedOut = false;
+    // The bit-set wait takes an absolute moment of the monotonic clock; a notification between
+    // the unlock and the wait changes the count, and the wait returns at once.
+    const long rc = syscall(SYS_futex, &notifications_, FUTEX_WAIT_BITSET_PRIVATE, seen, deadline,
+                            nullptr, FUTEX_BITSET_MATCH_ANY);
+    if (rc != 0 && errno == ETIMEDOUT) timedOut = true;
+    waiters_.fetch_sub(1);
+    lk.lock();
+    return !timedOut;
 }
 
 void CondVar::wait(std::unique_lock<Mutex>& lk) {
-    check(pthread_cond_wait(&c_, lk.mutex()->native_handle()), "pthread_cond_wait");
+    (void)sleep(lk, nullptr);
 }
 
 std::cv_status CondVar::wait_until(std::unique_lock<Mutex>& lk, const timespec& deadline) {
-    const int rc = pthread_cond_timedwait(&c_, lk.mutex()->native_handle(), &deadline);
-    if (rc == ETIMEDOUT) return std::cv_status::timeout;
-    check(rc, "pthread_cond_timedwait");
-    return std::cv_status::no_timeout;
+    return sleep(lk, &deadline) ? std::cv_status::no_timeout : std::cv_status::timeout;
 }
 
 }  // namespace standin

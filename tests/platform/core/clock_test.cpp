@@ -187,6 +187,52 @@ TEST(Sync, ConditionWaitsUntilItsDeadlineOrANotification) {
     mu.unlock();
 }
 
+// Notifications are never lost, whether given under the lock or after it, with waiters coming
+// and going: every item a producer announces with notify_one is taken, and the consumers that
+// still sleep at the end are all woken.
+TEST(Sync, EveryNotificationReachesAWaiterUnderContention) {
+    standin::Mutex mu;
+    standin::CondVar cv;
+    int items = 0, taken = 0;
+    bool done = false;
+    constexpr int kItems = 20000;
+    std::vector<std::thread> consumers;
+    for (int c = 0; c < 4; ++c) {
+        consumers.emplace_back([&] {
+            std::unique_lock lk(mu);
+            for (;;) {
+                cv.wait(lk, [&] { return items > 0 || done; });
+                if (items == 0) return;
+                --items;
+                ++taken;
+            }
+        });
+    }
+    std::vector<std::thread> producers;
+    for (int p = 0; p < 2; ++p) {
+        producers.emplace_back([&, p] {
+            for (int i = 0; i < kItems / 2; ++i) {
+                std::unique_lock lk(mu);
+                ++items;
+                if (p == 0) {
+                    cv.notify_one();
+                } else {
+                    lk.unlock();
+                    cv.notify_one();
+                }
+            }
+        });
+    }
+    for (auto& t : producers) t.join();
+    {
+        std::lock_guard lk(mu);
+        done = true;
+    }
+    cv.notify_all();
+    for (auto& t : consumers) t.join();
+    EXPECT_EQ(taken, kItems);
+}
+
 TEST(RealClock, WaitTimesOutAndCancelWorks) {
     auto clock = standin::makeRealClock();
     std::atomic<bool> ran{false};

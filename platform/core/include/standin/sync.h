@@ -10,6 +10,12 @@
 // priority: a thread holding one runs at the priority of the highest thread waiting for it, until
 // it lets go (on the platform a thread holding a spin lock is not put aside at all).
 //
+// A condition variable of the C library is no better: to wake a thread, a notifier may have to
+// wait until the threads it woke before have run far enough to leave their wait, and a woken
+// ordinary thread on a busy machine may not run for milliseconds. So `CondVar` is a counter of
+// notifications that waiters sleep on: a notification adds one and wakes the kernel's waiters
+// (none when there are none), and never waits for anyone.
+//
 // `Mutex` and `CondVar` are drop-in replacements for std::mutex and std::condition_variable
 // (they work with std::lock_guard and std::unique_lock); waits with a deadline sleep until that
 // moment of the system's monotonic clock.
@@ -17,8 +23,10 @@
 #include <pthread.h>
 #include <time.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>  // std::cv_status
+#include <cstdint>
 #include <mutex>
 
 namespace standin {
@@ -44,8 +52,7 @@ class CondVar {
   public:
     using Clock = std::chrono::steady_clock;  // the system's monotonic clock
 
-    CondVar();
-    ~CondVar();
+    CondVar() = default;
     CondVar(const CondVar&) = delete;
     CondVar& operator=(const CondVar&) = delete;
 
@@ -93,7 +100,12 @@ class CondVar {
         return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
     }
 
-    pthread_cond_t c_;
+    // Sleeps until a notification or until `deadline` (nullptr: none), the lock
+    // released meanwhile; false when the deadline passed.
+    bool sleep(std::unique_lock<Mutex>& lk, const timespec* deadline);
+
+    std::atomic<std::uint32_t> notifications_{0};
+    std::atomic<std::uint32_t> waiters_{0};
 };
 
 }  // namespace standin
