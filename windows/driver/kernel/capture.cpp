@@ -347,18 +347,16 @@ inline void RunBlockBoundary(DeviceContext* ctx, ULONGLONG count, ULONG next, UL
     }
 }
 
-// What one completion's processing carries from packet to packet.
+// What one completion's processing carries from packet to packet. (Only what the packets need
+// often: building it is part of every completion's cost.)
 struct Completion {
     DeviceContext* ctx;
-    vq36::AsioInfoStatistics& stats;
     const USBD_ISO_PACKET_DESCRIPTOR* iso;  // the capture request's packets
     USBD_ISO_PACKET_DESCRIPTOR* playbackIso;
-    const UCHAR* captureBuffer;
-    PUCHAR playbackBuffer;
+    PUCHAR captureBuffer;  // with loopback on, the playback buffer too
     PUCHAR planes;
     ULONG packets;
     ULONG s;
-    ULONG planeBytes;
     bool writePlayback;  // the slot's playback request is not in flight
     bool fillPlanes;     // no restart is pending
     bool loopback;
@@ -367,22 +365,25 @@ struct Completion {
     ULONG position;     // frames into the block
     ULONGLONG count;
     ULONG nextBlock;  // (count + 1) mod n
-    ULONG n;
     ULONG capturedFrames = 0;
     bool sawEmpty = false;
     bool boundaryReached = false;
     bool allNominal = true;  // every packet so far came back with the nominal 288 bytes
 };
 
+inline vq36::AsioInfoStatistics& Statistics(const Completion& c) {
+    return c.ctx->infoRecord->statistics;
+}
+
 // Every block boundary that packet i completes. Kept out of line, as it runs once a block.
 __attribute__((noinline)) void RunBoundariesAt(Completion& c, ULONG i) {
     while (c.position >= c.s) {
-        if (c.boundaryReached) OrFlags(c.stats, vq36::kFlagSecondBoundaryInCompletion);
+        if (c.boundaryReached) OrFlags(Statistics(c), vq36::kFlagSecondBoundaryInCompletion);
         c.boundaryReached = true;
         c.position -= c.s;
         RunBlockBoundary(c.ctx, c.count, c.nextBlock, c.packets - i);
         c.count += 1;
-        c.nextBlock = c.nextBlock + 1 == c.n ? 0 : c.nextBlock + 1;
+        c.nextBlock = c.nextBlock + 1 == c.ctx->ringBlockCount ? 0 : c.nextBlock + 1;
     }
 }
 
@@ -394,12 +395,12 @@ __attribute__((noinline)) void ProcessOnePacket(Completion& c, ULONG i) {
     const ULONG frames = CapturedFrames(length);
     if (length != vq36::kNominalCapturePacketBytes) c.allNominal = false;
     if (length == 0) {
-        OrFlags(c.stats, vq36::kFlagEmptyPacket);
+        OrFlags(Statistics(c), vq36::kFlagEmptyPacket);
         c.sawEmpty = true;
     } else if (length > vq36::kMaxCapturePacketBytes) {
-        OrFlags(c.stats, vq36::kFlagPacketTooLong);
+        OrFlags(Statistics(c), vq36::kFlagPacketTooLong);
     } else if (length % vq36::kCaptureFrameBytes != 0) {
-        OrFlags(c.stats, vq36::kFlagPacketNotWholeFrames);
+        OrFlags(Statistics(c), vq36::kFlagPacketNotWholeFrames);
     }
     const ULONG packetCursor = vq36::kPlaybackFrameBytes * c.capturedFrames;
     if (c.writePlayback) {
@@ -409,14 +410,14 @@ __attribute__((noinline)) void ProcessOnePacket(Completion& c, ULONG i) {
     c.capturedFrames += frames;
     const UCHAR* packet = c.captureBuffer + vq36::kMaxCapturePacketBytes * i;
     if (c.fillPlanes) {
-        c.planeOffset = CopyFramesToPlanes(packet, frames, c.planes, c.planeBytes, c.planeOffset);
+        c.planeOffset = CopyFramesToPlanes(packet, frames, c.planes, 8 * c.s, c.planeOffset);
     }
     if (c.loopback) {
         // The planes have the frames as captured; now the first 10 samples of every frame go
         // back out, packed in place. The destination never lies beyond the frame being read, so
         // a forward move is safe.
         for (ULONG j = 0; j < frames; ++j) {
-            std::memmove(c.playbackBuffer + packetCursor + vq36::kPlaybackFrameBytes * j,
+            std::memmove(c.captureBuffer + packetCursor + vq36::kPlaybackFrameBytes * j,
                          packet + vq36::kCaptureFrameBytes * j, vq36::kPlaybackFrameBytes);
         }
     }
@@ -443,7 +444,7 @@ ULONG ProcessNominalRuns(Completion& c, ULONG i, CopyRunFunction copyRun) {
     // through a pointer, after which every field of `c` would be read again.
     const ULONG packets = c.packets;
     const ULONG s = c.s;
-    const ULONG planeBytes = c.planeBytes;
+    const ULONG planeBytes = 8 * s;
     const bool advanceBlocks = c.advanceBlocks;
     const bool writePlayback = c.writePlayback;
     const bool fillPlanes = c.fillPlanes;
@@ -541,15 +542,12 @@ UCHAR ProcessCapturePacket(DeviceContext* ctx, ULONG slot, UCHAR advanceBlocks) 
     if (writePlayback) playback->TransferBuffer = playbackBuffer;
 
     Completion c{ctx,
-                 stats,
                  capture->IsoPacket,
                  playback->IsoPacket,
                  captureBuffer,
-                 playbackBuffer,
                  static_cast<PUCHAR>(ctx->capturePlanesView),
                  packets,
                  s,
-                 planeBytes,
                  writePlayback,
                  !ctx->restartPending,
                  loopback,
@@ -557,8 +555,7 @@ UCHAR ProcessCapturePacket(DeviceContext* ctx, ULONG slot, UCHAR advanceBlocks) 
                  planeOffset,
                  position,
                  count,
-                 ringBlock,
-                 n};
+                 ringBlock};
     // Nominal packets go eight or four at a time, unless a block boundary falls before the last
     // of them (the boundary must find exactly the frames before it in the planes) or loopback
     // is on.
