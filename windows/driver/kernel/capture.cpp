@@ -226,15 +226,22 @@ struct CopyRuns {
     CopyRunFunction four;
 };
 
+// The de-interleavings by width: 128, 256 and 512 bits.
+constexpr CopyRuns kCopyRuns[] = {{CopyRunSse<8>, CopyRunSse<4>},
+                                  {CopyRunAvx2<8>, CopyRunAvx2<4>},
+                                  {CopyRunAvx512<8>, CopyRunAvx512<4>}};
+
+// The widest of them that the processor has, found once.
+const ULONG kWidestCopyRuns = [] {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) return 2u;
+    return __builtin_cpu_supports("avx2") ? 1u : 0u;
+}();
+
 // The widest de-interleaving that the processor and gCaptureMoveBits allow.
-inline CopyRuns ChooseCopyRuns() {
-    if (gCaptureMoveBits >= 512 && __builtin_cpu_supports("avx512f")) {
-        return {CopyRunAvx512<8>, CopyRunAvx512<4>};
-    }
-    if (gCaptureMoveBits >= 256 && __builtin_cpu_supports("avx2")) {
-        return {CopyRunAvx2<8>, CopyRunAvx2<4>};
-    }
-    return {CopyRunSse<8>, CopyRunSse<4>};
+inline const CopyRuns& ChooseCopyRuns() {
+    const ULONG allowed = gCaptureMoveBits >= 512 ? 2 : gCaptureMoveBits >= 256 ? 1 : 0;
+    return kCopyRuns[allowed < kWidestCopyRuns ? allowed : kWidestCopyRuns];
 }
 
 // Leaves `value` in a record word, writing it only where the word holds something else (most of
@@ -463,13 +470,14 @@ ULONG ProcessNominalRuns(Completion& c, ULONG i, CopyRunFunction copyRun) {
         if (odd != 0) break;
         if (advanceBlocks && position + runFrames - kNominalFrames >= s) break;
         if (writePlayback) {
-            const ULONG cursor = vq36::kPlaybackFrameBytes * frames;
+            // Offset and Length side by side, in one 8-byte store (little-endian); the offsets
+            // stay far below 2^32, so each packet's pair is the first one's plus 240.
+            const ULONGLONG first =
+                static_cast<ULONGLONG>(nominalPlayback) << 32 | vq36::kPlaybackFrameBytes * frames;
             USBD_ISO_PACKET_DESCRIPTOR* out = playbackIso + i;
 #pragma GCC unroll 8
             for (ULONG k = 0; k < Packets; ++k) {
-                // Offset and Length side by side, in one 8-byte store (little-endian).
-                const ULONGLONG placed =
-                    static_cast<ULONGLONG>(nominalPlayback) << 32 | (cursor + nominalPlayback * k);
+                const ULONGLONG placed = first + nominalPlayback * k;
                 std::memcpy(&out[k], &placed, sizeof placed);
             }
         }
@@ -559,7 +567,7 @@ UCHAR ProcessCapturePacket(DeviceContext* ctx, ULONG slot, UCHAR advanceBlocks) 
     // Nominal packets go eight or four at a time, unless a block boundary falls before the last
     // of them (the boundary must find exactly the frames before it in the planes) or loopback
     // is on.
-    const CopyRuns copyRuns = ChooseCopyRuns();
+    const CopyRuns& copyRuns = ChooseCopyRuns();
     ULONG i = 0;
     while (i < packets) {
         if (!loopback) {
