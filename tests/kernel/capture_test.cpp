@@ -308,6 +308,39 @@ TEST_F(CaptureTest, TinyBlocksNeverWriteOutsideTheirPlanes) {
     EXPECT_EQ(ctx->blockPosition, 56u % 5);
 }
 
+// The rate estimate and the playback request's place in the ring come out as their divisions
+// give them, whatever the record held before (the quotient, one either side of it, anything)
+// and however far the block count has grown.
+TEST_F(CaptureTest, RateEstimateAndRingBlockMatchTheirDivisions) {
+    std::mt19937_64 rng(20);
+    const ULONG blockSizes[] = {48, 96, 100, 1000};
+    for (int round = 0; round < 1500; ++round) {
+        resetContext();
+        const ULONG s = blockSizes[rng() % std::size(blockSizes)];
+        setBlock(s);
+        const ULONG n = ctx->ringBlockCount;
+        const ULONGLONG counts[] = {rng() % 1000, 0xFFFFFFFFull - 2 + rng() % 4, rng()};
+        const ULONGLONG k = counts[round % 3];
+        vq36::Store64(&info->asioBlockCount, k);
+        const ULONG ms = 1 + static_cast<ULONG>(rng() % 15);
+        fillCapture(std::vector<ULONG>(8 * ms, 288));
+        const ULONG m = static_cast<ULONG>(round % 2 ? rng() % 100 : rng() % 0xFFFF0000u);
+        const ULONGLONG f = rng() % 2 ? 48ull * m : rng() % (1ull << 44);
+        ctx->millisecsCapturedTotal = m;
+        ctx->framesCapturedTotal = f;
+        const ULONGLONG rate = (f + 48 * ms) * 1000 / (m + ms);
+        const ULONG held[] = {static_cast<ULONG>(rate), static_cast<ULONG>(rate - 1),
+                              static_cast<ULONG>(rate + 1), static_cast<ULONG>(rng())};
+        vq36::Store32(&info->statistics.estSampleRate, held[rng() % 4]);
+        process();
+        ASSERT_EQ(vq36::Load32(&info->statistics.estSampleRate), static_cast<ULONG>(rate)) << round;
+        const ULONG ringBytes = n * s * 40;
+        const ULONG offset =
+            static_cast<ULONG>((40ull * s * ((k + 1) % n) + ctx->leadBytes) % ringBytes);
+        ASSERT_EQ(playbackUrb()->TransferBuffer, ring.data() + offset) << round;
+    }
+}
+
 // Random completions against a model that moves one sample at a time: packets of every length
 // class, blocks that wrap the planes several times per packet, every start position, loopback,
 // restarts and a busy playback request; with 512-, 256- and 128-bit moves.

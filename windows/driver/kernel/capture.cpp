@@ -4,6 +4,7 @@
 
 #include "driver.h"
 
+#include <array>
 #include <cstddef>
 #include <cstring>
 
@@ -206,44 +207,108 @@ inline ULONG CopyFramesToPlanes(const UCHAR* source, ULONG frames, PUCHAR planes
     return position;
 }
 
+// Nominal packets one by one, for a run that the planes' end splits. Out of line: it is rare, and
+// inlined its loop-invariant plane offsets would be worked out on every completion.
+__attribute__((noinline)) ULONG CopyPacketsToPlanes(const UCHAR* run, ULONG packets, PUCHAR planes,
+                                                    ULONG planeBytes, ULONG position) {
+    for (ULONG k = 0; k < packets; ++k) {
+        position = CopyFramesToPlanes(run + vq36::kMaxCapturePacketBytes * k, kNominalFrames,
+                                      planes, planeBytes, position);
+    }
+    return position;
+}
+
 using CopyRunFunction = void (*)(const UCHAR* run, PUCHAR at, ULONG planeBytes);
 
-// The widest de-interleaving of a run of `Packets` that the processor and gCaptureMoveBits allow.
-template <ULONG Packets>
-CopyRunFunction ChooseCopyRun() {
-    if (gCaptureMoveBits >= 512 && __builtin_cpu_supports("avx512f")) {
-        return CopyRunAvx512<Packets>;
-    }
-    if (gCaptureMoveBits >= 256 && __builtin_cpu_supports("avx2")) return CopyRunAvx2<Packets>;
-    return CopyRunSse<Packets>;
+// The de-interleaving of runs of eight and of four packets.
+struct CopyRuns {
+    CopyRunFunction eight;
+    CopyRunFunction four;
+};
+
+// The de-interleavings by width: 128, 256 and 512 bits.
+constexpr CopyRuns kCopyRuns[] = {{CopyRunSse<8>, CopyRunSse<4>},
+                                  {CopyRunAvx2<8>, CopyRunAvx2<4>},
+                                  {CopyRunAvx512<8>, CopyRunAvx512<4>}};
+
+// The widest of them that the processor has, found once.
+const ULONG kWidestCopyRuns = [] {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) return 2u;
+    return __builtin_cpu_supports("avx2") ? 1u : 0u;
+}();
+
+// The widest de-interleaving that the processor and gCaptureMoveBits allow.
+inline const CopyRuns& ChooseCopyRuns() {
+    const ULONG allowed = gCaptureMoveBits >= 512 ? 2 : gCaptureMoveBits >= 256 ? 1 : 0;
+    return kCopyRuns[allowed < kWidestCopyRuns ? allowed : kWidestCopyRuns];
+}
+
+// Leaves `value` in a record word, writing it only where the word holds something else (most of
+// the time it already holds it, and the cache line stays clean for the readers).
+inline void KeepValue(volatile vq36::UnalignedU32* word, ULONG value) {
+    if (vq36::Load32(word) != value) vq36::Store32(word, value);
 }
 
 // Pushes the frames of the last ten packets (or of all, when fewer) into the uframeSamples ring,
-// as one push per packet would leave it, reading and writing the ring's index once. Most of the
-// time the ring already holds these values (a run of nominal packets); an entry is written only
-// where it differs.
-void PushRecentPacketFrames(vq36::AsioInfoStatistics& stats, const USBD_ISO_PACKET_DESCRIPTOR* iso,
-                            ULONG packets) {
-    vq36::StatisticsRing& ring = stats.uframeSamples;
+// as one push per packet would leave it, reading and writing the ring's index once. When every
+// packet of the completion was nominal (`allNominal`) each value is 6, and the lengths are not
+// read again.
+void PushRecentPacketFrames(vq36::StatisticsRing& ring, const USBD_ISO_PACKET_DESCRIPTOR* iso,
+                            ULONG packets, bool allNominal) {
     const ULONG start = vq36::Load32(&ring.next);
     ULONG next = start < 10 ? start : 0;  // a reader may have written anything; never index outside
     const ULONG kept = packets < 10 ? packets : 10;
-    const USBD_ISO_PACKET_DESCRIPTOR* last = iso + (packets - kept);
-    for (ULONG k = 0; k < kept; ++k) {
-        const ULONG length = last[k].Length;
-        const ULONG frames =
-            length == vq36::kNominalCapturePacketBytes ? kNominalFrames : CapturedFrames(length);
-        volatile vq36::UnalignedU32* value = &ring.values[next];
-        if (vq36::Load32(value) != frames) vq36::Store32(value, frames);
-        if (++next == 10) next = 0;
+    if (allNominal) {
+        // Every value is 6: the ten words are compared at once, and only those of the last
+        // `kept` pushes (from `next` on, round the ring) that differ are written.
+        const __m128i six = _mm_set1_epi32(static_cast<int>(kNominalFrames));
+        VQ36_UNCHECKED_READ_BEGIN();
+        const UCHAR* words = reinterpret_cast<const UCHAR*>(ring.values);
+        const __m128i w0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(words));
+        const __m128i w4 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(words + 16));
+        const __m128i w6 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(words + 24));
+        VQ36_UNCHECKED_READ_END();
+        const ULONG same =
+            static_cast<ULONG>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(w0, six)))) |
+            static_cast<ULONG>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(w4, six)))) << 4 |
+            (static_cast<ULONG>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(w6, six)))) >> 2)
+                << 8;
+        const ULONG pushed = ((1u << kept) - 1) << next;
+        ULONG differ = (pushed | pushed >> 10) & ~same & 0x3FF;
+        while (differ != 0) {
+            vq36::Store32(&ring.values[__builtin_ctz(differ)], kNominalFrames);
+            differ &= differ - 1;
+        }
+        next += kept;
+        if (next >= 10) next -= 10;
+    } else {
+        const USBD_ISO_PACKET_DESCRIPTOR* last = iso + (packets - kept);
+        for (ULONG k = 0; k < kept; ++k) {
+            KeepValue(&ring.values[next], CapturedFrames(last[k].Length));
+            if (++next == 10) next = 0;
+        }
     }
     if (packets != 0 && next != start) vq36::Store32(&ring.next, next);
 }
 
+// x mod d for a divisor of at most kMaxRingBlocks, without a division: the remainder by direct
+// computation from a 64-bit reciprocal (exact for every 32-bit x).
+constexpr auto kRingModMagic = [] {
+    std::array<ULONGLONG, vq36::kMaxRingBlocks + 1> magic{};
+    for (ULONG d = 1; d <= vq36::kMaxRingBlocks; ++d) magic[d] = ~0ull / d + 1;
+    return magic;
+}();
+
+inline ULONG RingMod(ULONGLONG x, ULONG d) {
+    if (x > 0xFFFFFFFFu || d > vq36::kMaxRingBlocks) return static_cast<ULONG>(x % d);
+    const ULONGLONG fraction = kRingModMagic[d] * x;
+    return static_cast<ULONG>((static_cast<unsigned __int128>(fraction) * d) >> 64);
+}
+
 // One block boundary: `count` is the count before it, `next` is (count + 1) mod n, and
 // `packetsLeft` the packets of the completion from the boundary's own on.
-inline void RunBlockBoundary(DeviceContext* ctx, ULONGLONG count, ULONG next, ULONG packetsLeft,
-                             bool erase, bool noBoost) {
+inline void RunBlockBoundary(DeviceContext* ctx, ULONGLONG count, ULONG next, ULONG packetsLeft) {
     vq36::AsioInfo* info = ctx->infoRecord;
     vq36::AsioInfoStatistics& stats = info->statistics;
     const ULONG s = ctx->currentBlockFrames;
@@ -255,7 +320,7 @@ inline void RunBlockBoundary(DeviceContext* ctx, ULONGLONG count, ULONG next, UL
         vq36::Store32(&stats.userSlips, vq36::Load32(&stats.userSlips) + slips);
     }
     if (!ctx->shortBlockMode && packetsLeft > 8) Bump(&stats.kernOver);
-    if (erase) {
+    if (vq36::Load8(&info->eraseBuffers) != 0) {
         const ULONG block = Wrap(next + 4, n);  // (count + 5) mod n
         RtlZeroMemory(
             static_cast<PUCHAR>(ctx->playbackClippedView) + vq36::kPlaybackFrameBytes * s * block,
@@ -275,6 +340,7 @@ inline void RunBlockBoundary(DeviceContext* ctx, ULONGLONG count, ULONG next, UL
     vq36::Store32(&info->blockDeliveryCount[stale], 0);
     vq36::Store64(&info->asioBlockCount, count + 1);
     if (ctx->clientCount != 0) {
+        const bool noBoost = vq36::Load8(&info->disablePriorityBoost) != 0;
         const ULONGLONG now = KeQueryInterruptTime();
         for (ULONG c = 0; c < ctx->clientCount; ++c) {
             ClientEntry& client = ctx->clientTable[c];
@@ -288,43 +354,43 @@ inline void RunBlockBoundary(DeviceContext* ctx, ULONGLONG count, ULONG next, UL
     }
 }
 
-// What one completion's processing carries from packet to packet.
+// What one completion's processing carries from packet to packet. (Only what the packets need
+// often: building it is part of every completion's cost.)
 struct Completion {
     DeviceContext* ctx;
-    vq36::AsioInfoStatistics& stats;
     const USBD_ISO_PACKET_DESCRIPTOR* iso;  // the capture request's packets
     USBD_ISO_PACKET_DESCRIPTOR* playbackIso;
-    const UCHAR* captureBuffer;
-    PUCHAR playbackBuffer;
+    PUCHAR captureBuffer;  // with loopback on, the playback buffer too
     PUCHAR planes;
     ULONG packets;
     ULONG s;
-    ULONG planeBytes;
     bool writePlayback;  // the slot's playback request is not in flight
     bool fillPlanes;     // no restart is pending
     bool loopback;
     bool advanceBlocks;
-    bool erase;
-    bool noBoost;
     ULONG planeOffset;  // byte position in every plane
     ULONG position;     // frames into the block
     ULONGLONG count;
     ULONG nextBlock;  // (count + 1) mod n
-    ULONG n;
     ULONG capturedFrames = 0;
     bool sawEmpty = false;
     bool boundaryReached = false;
+    bool allNominal = true;  // every packet so far came back with the nominal 288 bytes
 };
+
+inline vq36::AsioInfoStatistics& Statistics(const Completion& c) {
+    return c.ctx->infoRecord->statistics;
+}
 
 // Every block boundary that packet i completes. Kept out of line, as it runs once a block.
 __attribute__((noinline)) void RunBoundariesAt(Completion& c, ULONG i) {
     while (c.position >= c.s) {
-        if (c.boundaryReached) OrFlags(c.stats, vq36::kFlagSecondBoundaryInCompletion);
+        if (c.boundaryReached) OrFlags(Statistics(c), vq36::kFlagSecondBoundaryInCompletion);
         c.boundaryReached = true;
         c.position -= c.s;
-        RunBlockBoundary(c.ctx, c.count, c.nextBlock, c.packets - i, c.erase, c.noBoost);
+        RunBlockBoundary(c.ctx, c.count, c.nextBlock, c.packets - i);
         c.count += 1;
-        c.nextBlock = c.nextBlock + 1 == c.n ? 0 : c.nextBlock + 1;
+        c.nextBlock = c.nextBlock + 1 == c.ctx->ringBlockCount ? 0 : c.nextBlock + 1;
     }
 }
 
@@ -334,13 +400,14 @@ __attribute__((noinline)) void RunBoundariesAt(Completion& c, ULONG i) {
 __attribute__((noinline)) void ProcessOnePacket(Completion& c, ULONG i) {
     const ULONG length = c.iso[i].Length;
     const ULONG frames = CapturedFrames(length);
+    if (length != vq36::kNominalCapturePacketBytes) c.allNominal = false;
     if (length == 0) {
-        OrFlags(c.stats, vq36::kFlagEmptyPacket);
+        OrFlags(Statistics(c), vq36::kFlagEmptyPacket);
         c.sawEmpty = true;
     } else if (length > vq36::kMaxCapturePacketBytes) {
-        OrFlags(c.stats, vq36::kFlagPacketTooLong);
+        OrFlags(Statistics(c), vq36::kFlagPacketTooLong);
     } else if (length % vq36::kCaptureFrameBytes != 0) {
-        OrFlags(c.stats, vq36::kFlagPacketNotWholeFrames);
+        OrFlags(Statistics(c), vq36::kFlagPacketNotWholeFrames);
     }
     const ULONG packetCursor = vq36::kPlaybackFrameBytes * c.capturedFrames;
     if (c.writePlayback) {
@@ -350,14 +417,14 @@ __attribute__((noinline)) void ProcessOnePacket(Completion& c, ULONG i) {
     c.capturedFrames += frames;
     const UCHAR* packet = c.captureBuffer + vq36::kMaxCapturePacketBytes * i;
     if (c.fillPlanes) {
-        c.planeOffset = CopyFramesToPlanes(packet, frames, c.planes, c.planeBytes, c.planeOffset);
+        c.planeOffset = CopyFramesToPlanes(packet, frames, c.planes, 8 * c.s, c.planeOffset);
     }
     if (c.loopback) {
         // The planes have the frames as captured; now the first 10 samples of every frame go
         // back out, packed in place. The destination never lies beyond the frame being read, so
         // a forward move is safe.
         for (ULONG j = 0; j < frames; ++j) {
-            std::memmove(c.playbackBuffer + packetCursor + vq36::kPlaybackFrameBytes * j,
+            std::memmove(c.captureBuffer + packetCursor + vq36::kPlaybackFrameBytes * j,
                          packet + vq36::kCaptureFrameBytes * j, vq36::kPlaybackFrameBytes);
         }
     }
@@ -380,46 +447,55 @@ ULONG ProcessNominalRuns(Completion& c, ULONG i, CopyRunFunction copyRun) {
     constexpr ULONG nominalPlayback = vq36::kPlaybackFrameBytes * kNominalFrames;
     constexpr ULONG runFrames = Packets * kNominalFrames;
     constexpr ULONG runPlaneBytes = 4 * runFrames;
+    // What stays the same for the whole completion, in locals: the de-interleaving is called
+    // through a pointer, after which every field of `c` would be read again.
+    const ULONG packets = c.packets;
+    const ULONG s = c.s;
+    const ULONG planeBytes = 8 * s;
+    const bool advanceBlocks = c.advanceBlocks;
+    const bool writePlayback = c.writePlayback;
+    const bool fillPlanes = c.fillPlanes;
+    const USBD_ISO_PACKET_DESCRIPTOR* const iso = c.iso;
+    USBD_ISO_PACKET_DESCRIPTOR* const playbackIso = c.playbackIso;
+    const UCHAR* const captureBuffer = c.captureBuffer;
+    const PUCHAR planes = c.planes;
     ULONG frames = c.capturedFrames;
     ULONG planeOffset = c.planeOffset;
     ULONG position = c.position;
-    while (c.packets - i >= Packets) {
-        const USBD_ISO_PACKET_DESCRIPTOR* in = c.iso + i;
+    while (packets - i >= Packets) {
+        const USBD_ISO_PACKET_DESCRIPTOR* in = iso + i;
         ULONG odd = 0;
 #pragma GCC unroll 8
         for (ULONG k = 0; k < Packets; ++k) odd |= in[k].Length ^ nominal;
         if (odd != 0) break;
-        if (c.advanceBlocks && position + runFrames - kNominalFrames >= c.s) break;
-        if (c.writePlayback) {
-            const ULONG cursor = vq36::kPlaybackFrameBytes * frames;
-            USBD_ISO_PACKET_DESCRIPTOR* out = c.playbackIso + i;
+        if (advanceBlocks && position + runFrames - kNominalFrames >= s) break;
+        if (writePlayback) {
+            // Offset and Length side by side, in one 8-byte store (little-endian); the offsets
+            // stay far below 2^32, so each packet's pair is the first one's plus 240.
+            const ULONGLONG first =
+                static_cast<ULONGLONG>(nominalPlayback) << 32 | vq36::kPlaybackFrameBytes * frames;
+            USBD_ISO_PACKET_DESCRIPTOR* out = playbackIso + i;
 #pragma GCC unroll 8
             for (ULONG k = 0; k < Packets; ++k) {
-                // Offset and Length side by side, in one 8-byte store (little-endian).
-                const ULONGLONG placed =
-                    static_cast<ULONGLONG>(nominalPlayback) << 32 | (cursor + nominalPlayback * k);
+                const ULONGLONG placed = first + nominalPlayback * k;
                 std::memcpy(&out[k], &placed, sizeof placed);
             }
         }
         frames += runFrames;
-        const UCHAR* run = c.captureBuffer + vq36::kMaxCapturePacketBytes * i;
-        if (c.fillPlanes) {
-            if (planeOffset + runPlaneBytes <= c.planeBytes) {
-                copyRun(run, c.planes + planeOffset, c.planeBytes);
+        const UCHAR* run = captureBuffer + vq36::kMaxCapturePacketBytes * i;
+        if (fillPlanes) {
+            if (planeOffset + runPlaneBytes <= planeBytes) {
+                copyRun(run, planes + planeOffset, planeBytes);
                 planeOffset += runPlaneBytes;
-                if (planeOffset == c.planeBytes) planeOffset = 0;
+                if (planeOffset == planeBytes) planeOffset = 0;
             } else {
-                for (ULONG k = 0; k < Packets; ++k) {
-                    planeOffset =
-                        CopyFramesToPlanes(run + vq36::kMaxCapturePacketBytes * k, kNominalFrames,
-                                           c.planes, c.planeBytes, planeOffset);
-                }
+                planeOffset = CopyPacketsToPlanes(run, Packets, planes, planeBytes, planeOffset);
             }
         }
         i += Packets;
-        if (c.advanceBlocks) {
+        if (advanceBlocks) {
             position += runFrames;
-            if (position >= c.s) {
+            if (position >= s) {
                 c.position = position;
                 RunBoundariesAt(c, i - 1);
                 position = c.position;
@@ -456,18 +532,17 @@ UCHAR ProcessCapturePacket(DeviceContext* ctx, ULONG slot, UCHAR advanceBlocks) 
     const ULONG planeBytes = 8 * s;
     const ULONGLONG count = vq36::Load64(&info->asioBlockCount);
     const ULONG position = ctx->blockPosition;
+    const ULONG leadBytes = ctx->leadBytes;
 
     const ULONG planeOffset =
         Wrap(4 * s * static_cast<ULONG>((count + 1) % 2) + 4 * position, planeBytes);
-    // (count + 1) mod n, with a 32-bit division while the count fits in 32 bits.
-    const ULONG ringBlock = count + 1 <= 0xFFFFFFFFu ? static_cast<ULONG>(count + 1) % n
-                                                     : static_cast<ULONG>((count + 1) % n);
+    const ULONG ringBlock = RingMod(count + 1, n);
     const ULONG playbackOffset = Wrap(vq36::kPlaybackFrameBytes * s * ringBlock +
-                                          vq36::kPlaybackFrameBytes * position + ctx->leadBytes,
+                                          vq36::kPlaybackFrameBytes * position + leadBytes,
                                       ringBytes);
     const bool loopback = vq36::Load8(&info->kernelLoopback) != 0;
     ctx->captureFailures = 0;
-    if (ctx->leadBytes >= ringBytes) ctx->restartPending = 1;
+    if (leadBytes >= ringBytes) ctx->restartPending = 1;
 
     PUCHAR captureBuffer = ctx->capturePool + slot * vq36::kCaptureSlotBytes;
     PUCHAR playbackBuffer =
@@ -475,41 +550,36 @@ UCHAR ProcessCapturePacket(DeviceContext* ctx, ULONG slot, UCHAR advanceBlocks) 
     if (writePlayback) playback->TransferBuffer = playbackBuffer;
 
     Completion c{ctx,
-                 stats,
                  capture->IsoPacket,
                  playback->IsoPacket,
                  captureBuffer,
-                 playbackBuffer,
                  static_cast<PUCHAR>(ctx->capturePlanesView),
                  packets,
                  s,
-                 planeBytes,
                  writePlayback,
                  !ctx->restartPending,
                  loopback,
                  advanceBlocks != 0,
-                 vq36::Load8(&info->eraseBuffers) != 0,
-                 vq36::Load8(&info->disablePriorityBoost) != 0,
                  planeOffset,
                  position,
                  count,
-                 ringBlock,
-                 n};
+                 ringBlock};
     // Nominal packets go eight or four at a time, unless a block boundary falls before the last
     // of them (the boundary must find exactly the frames before it in the planes) or loopback
     // is on.
-    const CopyRunFunction copyEight = ChooseCopyRun<8>();
-    const CopyRunFunction copyFour = ChooseCopyRun<4>();
+    const CopyRuns& copyRuns = ChooseCopyRuns();
     ULONG i = 0;
     while (i < packets) {
         if (!loopback) {
-            i = ProcessNominalRuns<8>(c, i, copyEight);
-            if (packets - i >= 4) i = ProcessNominalRuns<4>(c, i, copyFour);
+            i = ProcessNominalRuns<8>(c, i, copyRuns.eight);
+            if (packets - i >= 4) i = ProcessNominalRuns<4>(c, i, copyRuns.four);
         }
         if (i < packets) ProcessOnePacket(c, i++);
     }
+    const ULONG captured = c.capturedFrames;
+    const ULONG endPosition = c.position;
 
-    const ULONG cursor = vq36::kPlaybackFrameBytes * c.capturedFrames;
+    const ULONG cursor = vq36::kPlaybackFrameBytes * captured;
     if (writePlayback) {
         playback->TransferBufferLength = cursor;
         playback->StartFrame =
@@ -521,19 +591,28 @@ UCHAR ProcessCapturePacket(DeviceContext* ctx, ULONG slot, UCHAR advanceBlocks) 
         vq36::Store32(&info->tailBytes, static_cast<LONG>(playbackEnd - ringBytes));
     }
     if (!c.sawEmpty) {
-        ctx->framesCapturedTotal += c.capturedFrames;
-        ctx->millisecsCapturedTotal += packets / 8;
-        if (ctx->millisecsCapturedTotal != 0) {
-            vq36::Store32(&stats.estSampleRate, static_cast<ULONG>(ctx->framesCapturedTotal * 1000 /
-                                                                   ctx->millisecsCapturedTotal));
+        const ULONGLONG totalFrames = ctx->framesCapturedTotal + captured;
+        const ULONG totalMillisecs = ctx->millisecsCapturedTotal + packets / 8;
+        ctx->framesCapturedTotal = totalFrames;
+        ctx->millisecsCapturedTotal = totalMillisecs;
+        if (totalMillisecs != 0) {
+            // The estimate seldom moves: when the record already holds the quotient (q x m at
+            // most the dividend, and less than m below it), a multiplication shows it and the
+            // division is left out. The same value is stored either way.
+            const ULONGLONG dividend = totalFrames * 1000;
+            const ULONG held = vq36::Load32(&stats.estSampleRate);
+            const ULONGLONG product = static_cast<ULONGLONG>(held) * totalMillisecs;
+            const bool holds = product <= dividend && dividend - product < totalMillisecs;
+            vq36::Store32(&stats.estSampleRate,
+                          holds ? held : static_cast<ULONG>(dividend / totalMillisecs));
         }
     }
-    PushRecentPacketFrames(stats, capture->IsoPacket, packets);
-    vq36::StatisticsRingPush(&stats.usbLeftoverRdBuf, c.position);
-    vq36::StatisticsRingPush(&stats.readReqSamples, c.capturedFrames);
+    PushRecentPacketFrames(stats.uframeSamples, capture->IsoPacket, packets, c.allNominal);
+    vq36::StatisticsRingPush(&stats.usbLeftoverRdBuf, endPosition);
+    vq36::StatisticsRingPush(&stats.readReqSamples, captured);
     if (!ctx->shortBlockMode && !c.boundaryReached) Bump(&stats.kernUnder);
-    vq36::Store32(&stats.unusedUsbRdBuf, c.position);
+    vq36::Store32(&stats.unusedUsbRdBuf, endPosition);
     vq36::Store32(&stats.pendingRdFrames, ctx->millisecsInFlight);
-    ctx->blockPosition = c.position;
+    ctx->blockPosition = endPosition;
     return c.boundaryReached ? 1 : 0;
 }
