@@ -2,7 +2,7 @@
 # Builds the project twice more, with AddressSanitizer+UndefinedBehaviorSanitizer and with
 # ThreadSanitizer, and runs the tests each covers:
 #   build-asan  every test that does not stream in real time (label *-realtime left out)
-#   build-tsan  the labels kernel-ioctl, machine and asio-* (real-time ones left out)
+#   build-tsan  the labels kernel-ioctl, machine, vq36-model and asio-* (real-time ones left out)
 # Every sanitizer report, of a test program or of any process it starts, is written to a
 # report folder; one report fails the run, as does a failing test.
 # Usage: bash tools/sanitize.sh [asan|tsan]...   (both when none is named)
@@ -22,7 +22,7 @@ for kind in "${kinds[@]}"; do
     tsan)
       build=build-tsan
       flags=(-DVQ36_TSAN=ON)
-      select=(-L '^(kernel-ioctl|machine|asio-[a-z]+)$')
+      select=(-L '^(kernel-ioctl|machine|vq36-model|asio-[a-z]+)$')
       ;;
     *)
       echo "tools/sanitize.sh: unknown sanitizer $kind (asan or tsan)" >&2

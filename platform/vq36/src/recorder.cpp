@@ -59,8 +59,11 @@ void PlaybackRecorder::discardLocked(std::size_t frames) {
         frontSkip_ += n;
         samples -= n;
         if (frontSkip_ == full_.front()->size()) {
-            // Kept for the next chunk unless a copy being made still reads it.
-            if (full_.front().use_count() == 1 && spare_.empty())
+            // Kept for the next chunk unless a copy being made may still read it. A copy ends
+            // its reads before it says so under the lock, so the chunk's memory is handed over
+            // in order (a reference count read alone would not order the copy's reads before
+            // the refill's writes).
+            if (copying_ == 0 && full_.front().use_count() == 1 && spare_.empty())
                 spare_.push_back(std::move(*full_.front()));
             full_.pop_front();
             frontSkip_ = 0;
@@ -73,6 +76,14 @@ void PlaybackRecorder::discardLocked(std::size_t frames) {
 std::vector<float> PlaybackRecorder::samples() const {
     // The full chunks never change again: they are taken by reference under the lock and copied
     // after it, so the device's playback never waits for a copy of the whole recording.
+    struct Copying {  // declared first, so it ends after `chunks` is gone
+        const PlaybackRecorder* r = nullptr;
+        ~Copying() {
+            if (r == nullptr) return;
+            std::lock_guard lk(r->mu_);
+            --r->copying_;
+        }
+    } copying;
     std::vector<std::shared_ptr<const std::vector<float>>> chunks;
     std::vector<float> tail;
     std::size_t skip = 0;
@@ -81,6 +92,8 @@ std::vector<float> PlaybackRecorder::samples() const {
         chunks.assign(full_.begin(), full_.end());
         skip = frontSkip_;
         tail = tail_;
+        ++copying_;
+        copying.r = this;
     }
     std::size_t total = tail.size();
     for (const auto& c : chunks) total += c->size();

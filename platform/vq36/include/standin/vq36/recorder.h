@@ -53,6 +53,7 @@ class PlaybackRecorder {
     std::size_t maxPackets_;
     std::deque<std::shared_ptr<std::vector<float>>> full_;  // oldest first; never changed
     std::vector<std::vector<float>> spare_;  // a chunk that fell out, to be filled again
+    mutable std::size_t copying_ = 0;        // copies of the recording still reading chunks
     std::size_t frontSkip_ = 0;              // samples of the first full chunk already dropped
     std::vector<float> tail_;                // the chunk being filled (after the full ones)
     std::size_t held_ = 0;                   // frames kept
