@@ -406,11 +406,8 @@ void clipFrames(const float* block, float* out, std::uint32_t from, std::uint32_
     }
 }
 
-// The completing client: the clipped sum of every channel into the ring, then the accumulator
-// block is cleared for the ring's next lap.
-void complete(float* block, const Destination& d, std::uint32_t s) {
-    if (d.overhangFrames != 0) clipFrames(block, d.overhang, 0, d.overhangFrames);
-    clipFrames(block, d.ringFrames, d.overhangFrames, s);
+// Zeroes the accumulator block (s frames), word by word.
+void clearBlock(float* block, std::uint32_t s) {
     if (reinterpret_cast<std::uintptr_t>(block) % 8 == 0) {
         auto* words = reinterpret_cast<std::uint64_t*>(block);
         for (std::uint32_t i = 0; i < s * kChannels / 2; ++i) {
@@ -422,6 +419,35 @@ void complete(float* block, const Destination& d, std::uint32_t s) {
     for (std::uint32_t i = 0; i < s * kChannels; ++i) {
         std::atomic_ref<std::uint32_t>(words[i]).store(0, std::memory_order_relaxed);
     }
+}
+
+// The completing client: the clipped sum of every channel into the ring, then the accumulator
+// block is cleared for the ring's next lap.
+void complete(float* block, const Destination& d, std::uint32_t s) {
+    if (d.overhangFrames != 0) clipFrames(block, d.overhang, 0, d.overhangFrames);
+    clipFrames(block, d.ringFrames, d.overhangFrames, s);
+    clearBlock(block, s);
+}
+
+// Ring block (blockCounter + 3) mod n is played while the kernel's count runs from
+// blockCounter + 2 to blockCounter + 3 (the kernel places each playback transfer a lead ahead
+// in the ring and sends it that lead ahead in time), and the kernel clears the block's sum and
+// delivery count at the boundary that makes the count blockCounter + 3. A joined client whose
+// block the kernel's count has passed by kLateBlocks is late for the device; by kClearedBlocks,
+// its additions may land after the kernel's clearing.
+constexpr std::uint64_t kLateBlocks = 2;
+constexpr std::uint64_t kClearedBlocks = 3;
+
+// How far the kernel's count is past the client's block (0 when it is not, or was reset).
+inline std::uint64_t blocksPast(const vq36::AsioInfo* info, std::uint64_t blockCounter) {
+    const std::uint64_t k = vq36::Load64(&info->asioBlockCount);
+    return k > blockCounter ? k - blockCounter : 0;
+}
+
+// A block whose output did not reach the device: the kernel moves the count into its
+// statistics at the next boundary. Other clients may count at the same time.
+inline void countSlip(vq36::AsioInfo* info) {
+    vq36::AtomicAdd32(&info->pendingUserSlips, 1);
 }
 
 }  // namespace
@@ -452,10 +478,39 @@ void deliverOutputBlock(const OutputBlock& b) {
 
     if (b.accumulator == nullptr) return;
     float* block = b.accumulator + static_cast<std::size_t>(pos) * s * kChannels;
+    // A block the client is late for is not mixed (see kLateBlocks): it is counted as a slip
+    // and the ring block plays what it held, as for a block the streaming thread skips.
+    if (blocksPast(info, b.blockCounter) >= kLateBlocks) {
+        countSlip(info);
+        return;
+    }
     accumulate(src, block, s, b.lane, joined);
     const std::uint32_t before = vq36::AtomicAdd32(&info->blockDeliveryCount[pos], 1);
-    if (before != vq36::Load32(&info->joinedClientCount) - 1) return;
+    const std::uint64_t past = blocksPast(info, b.blockCounter);
+    if (past >= kClearedBlocks) {
+        // The kernel cleared the block's sum and count for the next lap, maybe before this
+        // client's additions: they would stay and join the next lap's sum. Nobody else may
+        // write this block before its next lap, so the client clears it again.
+        clearBlock(block, s);
+        vq36::Store32(&info->blockDeliveryCount[pos], 0);
+        countSlip(info);
+        return;
+    }
+    if (before != vq36::Load32(&info->joinedClientCount) - 1) {
+        if (past >= kLateBlocks) countSlip(info);
+        return;
+    }
     const Destination d = applyOverhangRule(info, b.ring, pos, s, blockBytes, ringBytes);
+    if (past >= kLateBlocks) {
+        // Completed late: the device already plays the ring block. It keeps what it held
+        // (the overhang bookkeeping moves on as if it had been written), and the sum is
+        // cleared for the next lap.
+        clearBlock(block, s);
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        vq36::Store32(&info->blockDeliveryCount[pos], 0);
+        countSlip(info);
+        return;
+    }
     complete(block, d, s);
     // The cleared block is out before the count says the block may be mixed again: the
     // processor keeps stores in their order, and this keeps the compiler from moving them.
