@@ -429,13 +429,11 @@ void complete(float* block, const Destination& d, std::uint32_t s) {
     clearBlock(block, s);
 }
 
-// Ring block (blockCounter + 3) mod n is played while the kernel's count runs from
-// blockCounter + 2 to blockCounter + 3 (the kernel places each playback transfer a lead ahead
-// in the ring and sends it that lead ahead in time), and the kernel clears the block's sum and
-// delivery count at the boundary that makes the count blockCounter + 3. A joined client whose
-// block the kernel's count has passed by kLateBlocks is late for the device; by kClearedBlocks,
-// its additions may land after the kernel's clearing.
-constexpr std::uint64_t kLateBlocks = 2;
+// The kernel clears the sum and the delivery count of ring block (blockCounter + 3) mod n at the
+// boundary that makes its count blockCounter + 3, for the block's next lap (by then the device
+// has played it, unless a playback delay holds it back a little longer). A joined client whose
+// additions come at or after that boundary would leave them in the next lap's sum, or complete
+// the next lap with a count of one short.
 constexpr std::uint64_t kClearedBlocks = 3;
 
 // How far the kernel's count is past the client's block (0 when it is not, or was reset).
@@ -478,39 +476,26 @@ void deliverOutputBlock(const OutputBlock& b) {
 
     if (b.accumulator == nullptr) return;
     float* block = b.accumulator + static_cast<std::size_t>(pos) * s * kChannels;
-    // A block the client is late for is not mixed (see kLateBlocks): it is counted as a slip
-    // and the ring block plays what it held, as for a block the streaming thread skips.
-    if (blocksPast(info, b.blockCounter) >= kLateBlocks) {
+    // A block the kernel has cleared for its next lap is not mixed any more: the client was
+    // too late for it, which counts as a slip (the ring block plays what it held).
+    if (blocksPast(info, b.blockCounter) >= kClearedBlocks) {
         countSlip(info);
         return;
     }
     accumulate(src, block, s, b.lane, joined);
     const std::uint32_t before = vq36::AtomicAdd32(&info->blockDeliveryCount[pos], 1);
-    const std::uint64_t past = blocksPast(info, b.blockCounter);
-    if (past >= kClearedBlocks) {
-        // The kernel cleared the block's sum and count for the next lap, maybe before this
-        // client's additions: they would stay and join the next lap's sum. Nobody else may
-        // write this block before its next lap, so the client clears it again.
+    if (blocksPast(info, b.blockCounter) >= kClearedBlocks) {
+        // The kernel's clearing came while this client added, maybe before some of its
+        // additions. Nobody else may write the block before its next lap, so the client clears
+        // it again and does not complete it. (Additions that end between the kernel's clearing
+        // and its new count, a few stores apart, are the one case this cannot see.)
         clearBlock(block, s);
         vq36::Store32(&info->blockDeliveryCount[pos], 0);
         countSlip(info);
         return;
     }
-    if (before != vq36::Load32(&info->joinedClientCount) - 1) {
-        if (past >= kLateBlocks) countSlip(info);
-        return;
-    }
+    if (before != vq36::Load32(&info->joinedClientCount) - 1) return;
     const Destination d = applyOverhangRule(info, b.ring, pos, s, blockBytes, ringBytes);
-    if (past >= kLateBlocks) {
-        // Completed late: the device already plays the ring block. It keeps what it held
-        // (the overhang bookkeeping moves on as if it had been written), and the sum is
-        // cleared for the next lap.
-        clearBlock(block, s);
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-        vq36::Store32(&info->blockDeliveryCount[pos], 0);
-        countSlip(info);
-        return;
-    }
     complete(block, d, s);
     // The cleared block is out before the count says the block may be mixed again: the
     // processor keeps stores in their order, and this keeps the compiler from moving them.
