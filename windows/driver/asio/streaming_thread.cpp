@@ -298,10 +298,11 @@ void StreamingThread::runningPass(vq36::AsioInfo* info) {
                           vq36::Load32(&info->pendingUserSlips) +
                               static_cast<std::uint32_t>(lag - 2));
             isLagging = vq36::Load64(&info->asioBlockCount) >= q + 2;
-        } else if (lag == 1) {
+        }
+        if (lag == 1 || lag == 2) {
             // The kernel is past the next boundary already: it writes the block after next into
-            // the input half that the host is about to read for this one. The block is handed
-            // over all the same (its output may still be in time) and counted as a slip.
+            // the input half that the host is about to read for this one. Such a block counts
+            // at least one slip, where the catch-up count above gives none.
             vq36::AtomicAdd32(&info->pendingUserSlips, 1);
         }
         driver_->blockCounter = q;
