@@ -126,6 +126,51 @@ TEST(OutputDelivery, TwoJoinedClientsMixClipAndClearTheAccumulator) {
     EXPECT_EQ(vq36::Load32(&r.info()->blockDeliveryCount[4]), 0u);
 }
 
+// The kernel's boundary that makes its count k: the delivery count of ring block k mod n is
+// zeroed, and the block's sum with it when a client left one.
+void kernelBoundary(Regions& r, std::uint64_t k) {
+    const auto stale = static_cast<std::uint32_t>(k % r.n);
+    if (vq36::Load32(&r.info()->blockDeliveryCount[stale]) != 0) {
+        for (std::uint32_t f = 0; f < r.s; ++f)
+            for (std::uint32_t c = 0; c < kChannels; ++c) r.accumulatorSample(stale, f, c) = 0.0f;
+    }
+    vq36::Store32(&r.info()->blockDeliveryCount[stale], 0);
+    vq36::Store64(&r.info()->asioBlockCount, k);
+}
+
+TEST(OutputDelivery, AJoinedClientPastTheKernelsClearingCountsASlipAndLeavesTheNextLapExact) {
+    // Client a delivers block q in time; b only when the kernel's count is q + 2 (late, still
+    // mixed) or q + 3 (the kernel has cleared the block for its next lap: b's samples must
+    // neither reach the ring nor stay for the next lap's sum, and b counts a slip).
+    for (const std::uint64_t bLate : {2u, 3u}) {
+        Regions r(48, 10, 2);
+        for (float& v : r.ring) v = -7.0f;
+        Client a(48), b(48);
+        auto play = [&](float av, float bv) {
+            for (std::uint32_t f = 0; f < 48; ++f) {
+                a.sample(0, 1, f) = av;
+                b.sample(0, 1, f) = bv;
+            }
+        };
+        play(0.25f, 0.5f);
+        const std::uint64_t q = 21;  // ring block 4, half 1
+        kernelBoundary(r, q + 1);
+        deliverOutputBlock(a.block(r, q, 0x1));
+        for (std::uint64_t k = q + 2; k <= q + bLate; ++k) kernelBoundary(r, k);
+        deliverOutputBlock(b.block(r, q, 0x1));
+        EXPECT_EQ(r.ringSample(4, 0, 0), bLate == 2 ? 0.75f : -7.0f) << bLate;
+        EXPECT_EQ(vq36::Load32(&r.info()->pendingUserSlips), bLate == 2 ? 0u : 1u) << bLate;
+        // The next lap of ring block 4, both in time: exactly a + b.
+        for (std::uint64_t k = q + bLate + 1; k <= q + 11; ++k) kernelBoundary(r, k);
+        play(0.125f, 0.375f);
+        deliverOutputBlock(a.block(r, q + 10, 0x1));
+        deliverOutputBlock(b.block(r, q + 10, 0x1));
+        for (std::uint32_t f = 0; f < 48; ++f) ASSERT_EQ(r.ringSample(4, f, 0), 0.5f) << bLate;
+        EXPECT_EQ(vq36::Load32(&r.info()->blockDeliveryCount[4]), 0u);
+        EXPECT_EQ(r.accumulatorSample(4, 0, 0), 0.0f);
+    }
+}
+
 TEST(OutputDelivery, ClipPassesNaNAndBoundsBothEnds) {
     Regions r(8, 10, 2);
     Client a(8), b(8);

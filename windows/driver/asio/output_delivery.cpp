@@ -406,11 +406,8 @@ void clipFrames(const float* block, float* out, std::uint32_t from, std::uint32_
     }
 }
 
-// The completing client: the clipped sum of every channel into the ring, then the accumulator
-// block is cleared for the ring's next lap.
-void complete(float* block, const Destination& d, std::uint32_t s) {
-    if (d.overhangFrames != 0) clipFrames(block, d.overhang, 0, d.overhangFrames);
-    clipFrames(block, d.ringFrames, d.overhangFrames, s);
+// Zeroes the accumulator block (s frames), word by word.
+void clearBlock(float* block, std::uint32_t s) {
     if (reinterpret_cast<std::uintptr_t>(block) % 8 == 0) {
         auto* words = reinterpret_cast<std::uint64_t*>(block);
         for (std::uint32_t i = 0; i < s * kChannels / 2; ++i) {
@@ -422,6 +419,33 @@ void complete(float* block, const Destination& d, std::uint32_t s) {
     for (std::uint32_t i = 0; i < s * kChannels; ++i) {
         std::atomic_ref<std::uint32_t>(words[i]).store(0, std::memory_order_relaxed);
     }
+}
+
+// The completing client: the clipped sum of every channel into the ring, then the accumulator
+// block is cleared for the ring's next lap.
+void complete(float* block, const Destination& d, std::uint32_t s) {
+    if (d.overhangFrames != 0) clipFrames(block, d.overhang, 0, d.overhangFrames);
+    clipFrames(block, d.ringFrames, d.overhangFrames, s);
+    clearBlock(block, s);
+}
+
+// The kernel clears the sum and the delivery count of ring block (blockCounter + 3) mod n at the
+// boundary that makes its count blockCounter + 3, for the block's next lap (by then the device
+// has played it, unless a playback delay holds it back a little longer). A joined client whose
+// additions come at or after that boundary would leave them in the next lap's sum, or complete
+// the next lap with a count of one short.
+constexpr std::uint64_t kClearedBlocks = 3;
+
+// How far the kernel's count is past the client's block (0 when it is not, or was reset).
+inline std::uint64_t blocksPast(const vq36::AsioInfo* info, std::uint64_t blockCounter) {
+    const std::uint64_t k = vq36::Load64(&info->asioBlockCount);
+    return k > blockCounter ? k - blockCounter : 0;
+}
+
+// A block whose output did not reach the device: the kernel moves the count into its
+// statistics at the next boundary. Other clients may count at the same time.
+inline void countSlip(vq36::AsioInfo* info) {
+    vq36::AtomicAdd32(&info->pendingUserSlips, 1);
 }
 
 }  // namespace
@@ -452,8 +476,24 @@ void deliverOutputBlock(const OutputBlock& b) {
 
     if (b.accumulator == nullptr) return;
     float* block = b.accumulator + static_cast<std::size_t>(pos) * s * kChannels;
+    // A block the kernel has cleared for its next lap is not mixed any more: the client was
+    // too late for it, which counts as a slip (the ring block plays what it held).
+    if (blocksPast(info, b.blockCounter) >= kClearedBlocks) {
+        countSlip(info);
+        return;
+    }
     accumulate(src, block, s, b.lane, joined);
     const std::uint32_t before = vq36::AtomicAdd32(&info->blockDeliveryCount[pos], 1);
+    if (blocksPast(info, b.blockCounter) >= kClearedBlocks) {
+        // The kernel's clearing came while this client added, maybe before some of its
+        // additions. Nobody else may write the block before its next lap, so the client clears
+        // it again and does not complete it. (Additions that end between the kernel's clearing
+        // and its new count, a few stores apart, are the one case this cannot see.)
+        clearBlock(block, s);
+        vq36::Store32(&info->blockDeliveryCount[pos], 0);
+        countSlip(info);
+        return;
+    }
     if (before != vq36::Load32(&info->joinedClientCount) - 1) return;
     const Destination d = applyOverhangRule(info, b.ring, pos, s, blockBytes, ringBytes);
     complete(block, d, s);
