@@ -288,4 +288,27 @@ TEST(Report, PercentilesAreNearestRank) {
     EXPECT_EQ(vq36host::percentile(v, 0), 1.0);
 }
 
+// The count at each switch's start less the switches before it: on time it stays, a late switch
+// is above it; catch-up switches after a late one come back to it. A run that started late still
+// takes its smallest offset as on time, and a re-creation starts a new run.
+TEST(LateSwitches, CountSwitchesAboveTheRunsSmallestOffset) {
+    vq36host::LateSwitches late;
+    std::uint64_t switches = 0;
+    auto at = [&](std::uint64_t count) { late.add(count, switches++); };
+    at(101);  // the run's first switch is one block late
+    at(101);  // on time from here: offset 100
+    at(102);
+    at(105);  // three blocks behind
+    at(105);
+    at(105);  // caught up
+    at(106);
+    EXPECT_EQ(late.total(), 3u);  // the first and two of the catch-up run
+    late.restart();
+    switches = 0;
+    at(7);
+    at(8);
+    at(10);
+    EXPECT_EQ(late.total(), 4u);
+}
+
 }  // namespace

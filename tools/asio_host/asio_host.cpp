@@ -162,6 +162,37 @@ void BoundaryTimes::settle(std::uint64_t count, std::int64_t time) {
     time_ = time;
 }
 
+void LateSwitches::add(std::uint64_t countAtStart, std::uint64_t switchesBefore) {
+    const auto offset = static_cast<std::int64_t>(countAtStart - switchesBefore);
+    if (!started_) {
+        started_ = true;
+        first_ = offset;
+    }
+    const std::int64_t i =
+        std::clamp<std::int64_t>(offset - first_ + kBelow, 0, static_cast<std::int64_t>(kSpan) - 1);
+    byOffset_[static_cast<std::size_t>(i)] += 1;
+}
+
+std::uint64_t LateSwitches::lateInRun() const {
+    std::uint64_t late = 0;
+    bool onTimeSeen = false;
+    for (std::uint64_t n : byOffset_) {
+        if (onTimeSeen) late += n;
+        onTimeSeen = onTimeSeen || n != 0;
+    }
+    return late;
+}
+
+void LateSwitches::restart() {
+    earlierRuns_ += lateInRun();
+    byOffset_.fill(0);
+    started_ = false;
+}
+
+std::uint64_t LateSwitches::total() const {
+    return earlierRuns_ + lateInRun();
+}
+
 namespace {
 
 // Microsecond figures in 1 µs steps up to 100 ms (longer ones in the last step); the maximum
@@ -342,9 +373,10 @@ class AsioHostImpl {
     Histogram intervals_;
     Histogram latencies_;
     std::uint64_t latencyUnmatched_ = 0;
-    std::int64_t lastBoundary_ = -1;  // the boundary time the previous switch used
+    std::int64_t lastBoundary_ = -1;       // the boundary time the previous switch used
     std::uint64_t lastBoundaryCount_ = 0;  // the kernel's block count when it was read
     BoundaryTimes boundaries_;
+    LateSwitches lateSwitches_;
     Histogram deviceLatencies_;
     std::uint64_t deviceLatencyUnmatched_ = 0;
     int switchRealTime_ = 0, switchPriority_ = 0;
@@ -404,6 +436,7 @@ void AsioHostImpl::onBufferSwitch(LONG index) {
     const vq36::AsioInfo* info = record_.info;
     const std::uint64_t startCount = info != nullptr ? vq36::Load64(&info->asioBlockCount) : 0;
     if (index != 0 && index != 1) return;
+    if (info != nullptr) lateSwitches_.add(startCount, blocks_.load(std::memory_order_relaxed));
     const long size = bufferSize_.load(std::memory_order_relaxed);
     if (lastSwitch_ >= 0) intervals_.add(static_cast<double>(t - lastSwitch_) / 10.0);
     lastSwitch_ = t;
@@ -603,6 +636,7 @@ bool AsioHostImpl::createDriver(std::string* error) {
     for (auto& b : infos_) b.buffers[0] = b.buffers[1] = nullptr;
     bufferSize_.store(size);
     lastSwitch_ = -1;  // no interval across a re-creation
+    lateSwitches_.restart();
     asio_.store(a);
     if (ASIOError e = a->createBuffers(infos_.data(), static_cast<LONG>(infos_.size()),
                                        static_cast<LONG>(size), &callbacks_);
@@ -795,6 +829,7 @@ StreamReport AsioHostImpl::report() const {
     r.latencyMaxUs = latencies_.max();
     r.latencySamples = latencies_.count();
     r.latencyUnmatched = latencyUnmatched_;
+    r.lateSwitches = lateSwitches_.total();
     r.deviceLatencyP50Us = deviceLatencies_.percentile(50);
     r.deviceLatencyP99Us = deviceLatencies_.percentile(99);
     r.deviceLatencyMaxUs = deviceLatencies_.max();

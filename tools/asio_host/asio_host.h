@@ -6,6 +6,7 @@
 //
 // ASIO's callbacks carry no context, so a process has at most one AsioHost streaming at a time.
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -104,6 +105,7 @@ struct StreamReport {
     double latencyP50Us = 0, latencyP99Us = 0, latencyMaxUs = 0;
     std::uint64_t latencySamples = 0;    // switches measured
     std::uint64_t latencyUnmatched = 0;  // switches with no boundary told within two blocks
+    std::uint64_t lateSwitches = 0;      // switches after the kernel's count passed their block
     // From the moment the device's sample clock passed the block's last sample to the start of
     // the buffer switch, microseconds (with HostOptions::deviceClockRate only).
     double deviceLatencyP50Us = 0, deviceLatencyP99Us = 0, deviceLatencyMaxUs = 0;
@@ -122,7 +124,7 @@ struct StreamReport {
 
     // One flat JSON object with the keys blocks, resets, recreations, bufferSize, intervalP50Us,
     // intervalP99Us, intervalMaxUs, latencyP50Us, latencyP99Us, latencyMaxUs, latencySamples,
-    // latencyUnmatched, deviceLatencyP50Us, deviceLatencyP99Us, deviceLatencyMaxUs,
+    // latencyUnmatched, lateSwitches, deviceLatencyP50Us, deviceLatencyP99Us, deviceLatencyMaxUs,
     // deviceLatencySamples, deviceLatencyUnmatched, switchRealTime, switchPriority, userSlips,
     // kernUnder, kernOver, estSampleRate, joinedClients (and driver).
     std::string toJson() const;
@@ -156,6 +158,28 @@ class BoundaryTimes {
     bool looked_ = false;  // the previous look
     std::uint64_t lookCount_ = 0;
     std::int64_t lookTime_ = 0;
+};
+
+// Buffer switches that started after the kernel's count had passed their block: the host read
+// an input half that the kernel was already writing again. The driver makes one switch per block,
+// also for the blocks it catches up on, so the kernel's count at a switch's start less the
+// switches before it is the same for every switch on time, and larger by the blocks a late one is
+// behind. The smallest such offset of a run of the driver is taken as on time; a re-creation of
+// the driver starts a new run.
+class LateSwitches {
+  public:
+    void add(std::uint64_t countAtStart, std::uint64_t switchesBefore);
+    void restart();
+    std::uint64_t total() const;
+
+  private:
+    static constexpr std::size_t kSpan = 64;    // offsets told apart; later ones share the last
+    static constexpr std::int64_t kBelow = 16;  // room below the run's first offset
+    std::uint64_t lateInRun() const;
+    std::array<std::uint64_t, kSpan> byOffset_{};
+    bool started_ = false;
+    std::int64_t first_ = 0;
+    std::uint64_t earlierRuns_ = 0;
 };
 
 // ---- Drivers in the registry -----------------------------------------------------------------

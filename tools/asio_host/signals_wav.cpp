@@ -373,6 +373,7 @@ std::string StreamReport::toJson() const {
     d("latencyMaxUs", latencyMaxUs);
     u("latencySamples", latencySamples);
     u("latencyUnmatched", latencyUnmatched);
+    u("lateSwitches", lateSwitches);
     d("deviceLatencyP50Us", deviceLatencyP50Us);
     d("deviceLatencyP99Us", deviceLatencyP99Us);
     d("deviceLatencyMaxUs", deviceLatencyMaxUs);

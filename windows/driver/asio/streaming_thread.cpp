@@ -299,12 +299,6 @@ void StreamingThread::runningPass(vq36::AsioInfo* info) {
                               static_cast<std::uint32_t>(lag - 2));
             isLagging = vq36::Load64(&info->asioBlockCount) >= q + 2;
         }
-        if (lag == 1 || lag == 2) {
-            // The kernel is past the next boundary already: it writes the block after next into
-            // the input half that the host is about to read for this one. Such a block counts
-            // at least one slip, where the catch-up count above gives none.
-            vq36::AtomicAdd32(&info->pendingUserSlips, 1);
-        }
         driver_->blockCounter = q;
         if (waitResult == WAIT_TIMEOUT) {
             DebugLog(1, "Timeout waiting for audio");
