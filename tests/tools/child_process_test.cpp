@@ -287,7 +287,7 @@ TEST(FlatJson, ReadsTheNumbersOfTheStreamReportAndLeavesTheDriverOut) {
                                    .joinedClients = 2};
     std::map<std::string, double> n;
     ASSERT_TRUE(vq36tools::parseNumbers(r.toJson(), &n)) << r.toJson();
-    EXPECT_EQ(n.size(), 24u);
+    EXPECT_EQ(n.size(), 25u);
     EXPECT_EQ(n.count("driver"), 0u);
     EXPECT_EQ(n["blocks"], 125);
     EXPECT_EQ(n["bufferSize"], 384);
