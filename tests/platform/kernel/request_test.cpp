@@ -459,10 +459,7 @@ TEST_F(Sending, ACompletionsSignalsToProcessesReachThemOnceTheRoutineHasReturned
             signals.events[i] = static_cast<PKEVENT>(object);
         }
     }
-    WDF_REQUEST_REUSE_PARAMS reuse;
-    WDF_REQUEST_REUSE_PARAMS_INIT(&reuse, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
-    ASSERT_EQ(WdfRequestReuse(request, &reuse), STATUS_SUCCESS);
-    ASSERT_EQ(setRequestFormat(request, std::make_shared<TestFormat>()), STATUS_SUCCESS);
+    prepare();
     WdfRequestSetCompletionRoutine(
         request,
         [](WDFREQUEST, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS, WDFCONTEXT context) {
