@@ -352,6 +352,11 @@ class RealClock final : public Clock {
     static thread_local Current tCurrent;
     static thread_local bool tBackup;
 
+  public:
+    static thread_local void (*tAfterTask)();
+    static bool onClockThread() { return tCurrent.clock != nullptr; }
+
+  private:
     static int index(RunLevel l) { return l == RunLevel::Dispatch ? 0 : 1; }
 
     void wakeOneLocked(int l) {
@@ -380,6 +385,16 @@ class RealClock final : public Clock {
         } else if (idle_[0] > 0 && !ready_[0].empty()) {
             workCv_[0].notify_one();
         }
+    }
+
+    // What the task just ended left for after it (runAfterTask), run without the lock once the
+    // task's dispatch place is given back.
+    static void runAfterTaskUnlocked(std::unique_lock<Mutex>& lk) {
+        if (tAfterTask == nullptr) return;
+        void (*fn)() = std::exchange(tAfterTask, nullptr);
+        lk.unlock();
+        fn();
+        lk.lock();
     }
 
     // Whether this worker may take the first task of its level's queue: not one that another
@@ -541,6 +556,7 @@ class RealClock final : public Clock {
                 task.reset();
                 lk.lock();
                 leaveDispatchLocked();
+                runAfterTaskUnlocked(lk);
                 continue;
             }
             lk.unlock();
@@ -578,9 +594,16 @@ class RealClock final : public Clock {
             task.reset();  // its function's captures go before the lock is taken again
             lk.lock();
             if (l == 0) {
-                --runningDispatch_;
-                slotsFull_.store(false, std::memory_order_relaxed);
+                if (tAfterTask != nullptr) {
+                    // The place goes back before the work left for after the task, and whoever
+                    // waits for it is told: the stand-by thread may run what falls due meanwhile.
+                    leaveDispatchLocked();
+                } else {
+                    --runningDispatch_;
+                    slotsFull_.store(false, std::memory_order_relaxed);
+                }
             }
+            runAfterTaskUnlocked(lk);
         }
     }
 
@@ -617,8 +640,15 @@ class RealClock final : public Clock {
 
 thread_local RealClock::Current RealClock::tCurrent;
 thread_local bool RealClock::tBackup = false;
+thread_local void (*RealClock::tAfterTask)() = nullptr;
 
 }  // namespace
+
+bool runAfterTask(void (*fn)()) {
+    if (!RealClock::onClockThread()) return false;
+    RealClock::tAfterTask = fn;
+    return true;
+}
 
 std::shared_ptr<Clock> makeRealClock(unsigned dispatchThreads, unsigned passiveThreads) {
     return std::make_shared<RealClock>(dispatchThreads, passiveThreads);

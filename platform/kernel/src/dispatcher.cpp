@@ -6,6 +6,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -63,6 +64,19 @@ constexpr unsigned kDirectSignalsPerTask = 4;
 
 thread_local bool tInMachineTask = false;
 thread_local unsigned tSignalsThisTask = 0;
+
+// A dispatch task's first signals wait until the task has returned. The write that wakes a
+// program's thread may stand still for milliseconds (the system's wake-up waits for the processor
+// the woken thread last ran on, and a virtual processor may be held by its host); made in the
+// middle of a completion it would hold up the rest of it (the next read to the device) and keep
+// the machine's dispatch place taken, so that nothing else covers the timers meanwhile. After the
+// task the clock has given the place back. The events stay open until they are written.
+thread_local bool tDeferSignals = false;
+struct DeferredSignals {
+    std::array<std::shared_ptr<EventFd>, kDirectSignalsPerTask> fds;
+    unsigned count = 0;
+};
+thread_local DeferredSignals tDeferred;
 
 class Signaller {
   public:
@@ -183,13 +197,41 @@ void drainFd(int fd) {
 
 namespace detail {
 
-MachineTaskScope::MachineTaskScope(bool handOnSignals) {
+MachineTaskScope::MachineTaskScope(bool handOnSignals, bool deferSignals) {
     tInMachineTask = handOnSignals;
+    tDeferSignals = handOnSignals && deferSignals;
     tSignalsThisTask = 0;
 }
 
 MachineTaskScope::~MachineTaskScope() {
     tInMachineTask = false;
+    tDeferSignals = false;
+    // Also when the task ends by an exception: no signal is lost.
+    if (tDeferred.count != 0 && !runAfterTask(&flushDeferredSignals)) flushDeferredSignals();
+}
+
+void flushDeferredSignals() {
+    // Taken out one by one before the write: each is written once, whatever the write does.
+    for (unsigned i = 0; i < tDeferred.count; ++i) {
+        std::shared_ptr<EventFd> fd = std::move(tDeferred.fds[i]);
+        signalFd(fd->fd);
+    }
+    tDeferred.count = 0;
+}
+
+// Writes a signal of `fd` that the calling thread's task still keeps: a signal set before a
+// reset or a read of the event's state comes before it. The others keep waiting for the task's
+// end.
+void flushDeferredSignalOf(int fd) {
+    unsigned kept = 0;
+    for (unsigned i = 0; i < tDeferred.count; ++i) {
+        std::shared_ptr<EventFd> e = std::move(tDeferred.fds[i]);
+        if (e->fd == fd)
+            signalFd(fd);
+        else
+            tDeferred.fds[kept++] = std::move(e);
+    }
+    tDeferred.count = kept;
 }
 
 void checkNoActiveTimersIn(const void* begin, std::size_t size) {
@@ -284,6 +326,12 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wa
     if (!validEvent(Event, "KeSetEvent")) return 0;
     if (!detail::requireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent")) return 0;
     if (Event->Header.Type == kUserEvent) {
+        if (tDeferSignals && tDeferred.count < tDeferred.fds.size()) {
+            // Written after the task (its previous state is not known here either).
+            ++tSignalsThisTask;
+            tDeferred.fds[tDeferred.count++] = userEvent(Event)->fd;
+            return 0;
+        }
         if (tInMachineTask && ++tSignalsThisTask > kDirectSignalsPerTask) {
             // Handed on: its previous state is not known here, and is reported as not
             // signalled.
@@ -306,6 +354,7 @@ extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
     if (!detail::requireIrqlAtMost(DISPATCH_LEVEL, "KeResetEvent")) return 0;
     if (Event->Header.Type == kUserEvent) {
         int fd = userFd(Event);
+        detail::flushDeferredSignalOf(fd);
         LONG previous = fdReadable(fd) ? 1 : 0;
         drainFd(fd);
         return previous;
@@ -315,7 +364,10 @@ extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
 
 extern "C" LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
     if (!validEvent(Event, "KeReadStateEvent")) return 0;
-    if (Event->Header.Type == kUserEvent) return fdReadable(userFd(Event)) ? 1 : 0;
+    if (Event->Header.Type == kUserEvent) {
+        detail::flushDeferredSignalOf(userFd(Event));
+        return fdReadable(userFd(Event)) ? 1 : 0;
+    }
     return loadState(Event->Header) != 0 ? 1 : 0;
 }
 

@@ -32,13 +32,19 @@ TaskHandle schedule(Time100ns due, RunLevel level, std::function<void()> fn);
 
 // Marks the calling thread as running one machine task; with handOnSignals (the real clock),
 // KeSetEvent hands the task's user-event signals past the first few to the signalling thread.
+// With deferSignals too (a dispatch task), those first few are written once the task has
+// returned and the clock has given its dispatch place back.
 class MachineTaskScope {
   public:
-    explicit MachineTaskScope(bool handOnSignals);
+    MachineTaskScope(bool handOnSignals, bool deferSignals);
     ~MachineTaskScope();
     MachineTaskScope(const MachineTaskScope&) = delete;
     MachineTaskScope& operator=(const MachineTaskScope&) = delete;
 };
+// Writes the user-event signals the calling thread's task has kept for after it (at once, or
+// before a wait); ...Of: only those of one event descriptor (before its reset or state read).
+void flushDeferredSignals();
+void flushDeferredSignalOf(int fd);
 // True when the task was removed before it started.
 bool cancel(const TaskHandle& task);
 

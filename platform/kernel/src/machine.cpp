@@ -164,7 +164,7 @@ TaskHandle schedule(Time100ns due, RunLevel level, std::function<void()> fn) {
     KIRQL taskLevel = level == RunLevel::Dispatch ? DISPATCH_LEVEL : PASSIVE_LEVEL;
     auto id = c->schedule(due, level, [fn = std::move(fn), taskLevel, real = !c->isManual()] {
         CallbackScope scope(taskLevel, "a machine task");
-        MachineTaskScope task(real);
+        MachineTaskScope task(real, taskLevel == DISPATCH_LEVEL);
         fn();
     });
     return TaskHandle{gen, id};
@@ -183,6 +183,7 @@ bool cancel(const TaskHandle& task) {
 }
 
 bool waitUntil(const std::function<bool()>& ready, Time100ns deadline, const char* what) {
+    flushDeferredSignals();  // what the task waits for may hang on a program it has signalled
     auto c = clock();
     if (deadline != kForever) return c->waitUntil(ready, deadline);
     if (c->isManual()) {

@@ -165,6 +165,30 @@ TEST(RealClock, OneDispatchWorkerRunsOneTaskAtATimeUnlessItBlocks) {
     });
     ASSERT_TRUE(clock->waitUntil([&] { return done.load(); }, clock->now() + 10000 * kUnitsPerMs));
     EXPECT_TRUE(waitMet);
+
+    // Work a task leaves for after it runs once, after the task has given its place back: a
+    // task falling due while that work stands still runs meanwhile. Outside the clock's threads
+    // nothing is kept.
+    EXPECT_FALSE(standin::runAfterTask(+[] {}));
+    static std::atomic<bool> otherRan{false}, afterSawOther{false};
+    static std::atomic<int> afterRuns{0};
+    clock->schedule(clock->now() + kUnitsPerMs, RunLevel::Dispatch, [&] {
+        clock->schedule(clock->now() + 2 * kUnitsPerMs, RunLevel::Dispatch,
+                        [] { otherRan = true; });
+        EXPECT_TRUE(standin::runAfterTask(+[] {
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            while (!otherRan && std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            afterSawOther = otherRan.load();
+            ++afterRuns;
+        }));
+    });
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (afterRuns == 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(afterSawOther);
+    EXPECT_EQ(afterRuns, 1);
 }
 
 TEST(Sync, ConditionWaitsUntilItsDeadlineOrANotification) {

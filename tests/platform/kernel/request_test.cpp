@@ -430,4 +430,53 @@ TEST_F(Sending, TimeOutsAlsoWorkOnTheRealClock) {
     WdfObjectDelete(request);
 }
 
+TEST_F(Sending, ACompletionsSignalsToProcessesReachThemOnceTheRoutineHasReturned) {
+    // A completion on the real clock signals more processes' events than it writes itself; the
+    // first few are written after the routine, the rest by the signalling thread. Every waiter
+    // wakes; an event's state read inside the routine already shows its own signal.
+    harness_.reset();
+    resetMachine(makeRealClock());
+    physical = std::make_shared<TestPhysicalDevice>();
+    device = addDevice();
+    target = WdfDeviceGetIoTarget(device);
+    ASSERT_EQ(WdfRequestCreate(WDF_NO_OBJECT_ATTRIBUTES, target, &request), STATUS_SUCCESS);
+    InProcessCallerContext process;
+    struct Signals {
+        UserEvent users[6];
+        PKEVENT events[6] = {};
+        bool firstSetInRoutine = true;
+        LONG secondState = 0;
+        std::atomic<bool> returned{false};
+    } signals;
+    {
+        CallerScope inProcess(&process);
+        for (int i = 0; i < 6; ++i) {
+            PVOID object = nullptr;
+            ASSERT_EQ(
+                ObReferenceObjectByHandle(process.addEvent(signals.users[i].fd()), SYNCHRONIZE,
+                                          *ExEventObjectType, UserMode, &object, nullptr),
+                STATUS_SUCCESS);
+            signals.events[i] = static_cast<PKEVENT>(object);
+        }
+    }
+    prepare();
+    WdfRequestSetCompletionRoutine(
+        request,
+        [](WDFREQUEST, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS, WDFCONTEXT context) {
+            auto* s = static_cast<Signals*>(context);
+            for (PKEVENT e : s->events) KeSetEvent(e, 0, FALSE);
+            s->secondState = KeReadStateEvent(s->events[1]);
+            s->firstSetInRoutine = s->users[0].isSignalled();
+            s->returned = true;
+        },
+        &signals);
+    ASSERT_TRUE(send(0));
+    for (auto& user : signals.users) EXPECT_TRUE(user.wait(5000));
+    EXPECT_TRUE(signals.returned);
+    EXPECT_FALSE(signals.firstSetInRoutine);
+    EXPECT_EQ(signals.secondState, 1);
+    for (PKEVENT e : signals.events) ObDereferenceObject(e);
+    WdfObjectDelete(request);
+}
+
 }  // namespace

@@ -74,6 +74,14 @@ std::shared_ptr<Clock> makeManualClock(Time100ns start = 0);
 // The system's monotonic clock in 100 ns units (what the real clock reports).
 Time100ns monotonicNow();
 
+// Leaves `fn` for the calling thread to run once its current task of a real clock has returned
+// and given back its place among the dispatch tasks that run at once, so that, should `fn` stand
+// still, the clock's other threads may run the dispatch work that falls due meanwhile. One such
+// function per task (a second call replaces the first). False when the calling thread is not
+// one of a real clock's (a manual clock runs its tasks in the caller's thread): nothing is kept,
+// and the caller does the work itself.
+bool runAfterTask(void (*fn)());
+
 // Puts the calling thread where the real clock's dispatch-level threads run: the first-in
 // first-out real-time class at a low priority where the process may, else a lower nice value.
 void runAheadOfPrograms();
