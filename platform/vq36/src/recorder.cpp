@@ -59,12 +59,11 @@ void PlaybackRecorder::discardLocked(std::size_t frames) {
         frontSkip_ += n;
         samples -= n;
         if (frontSkip_ == full_.front()->size()) {
-            // Kept for the next chunk unless a copy being made may still read it. A copy ends
-            // its reads before it says so under the lock, so the chunk's memory is handed over
-            // in order (a reference count read alone would not order the copy's reads before
-            // the refill's writes).
-            if (copying_ == 0 && full_.front().use_count() == 1 && spare_.empty())
-                spare_.push_back(std::move(*full_.front()));
+            // Kept for the next chunk unless a copy being made may still read it. A copy drops
+            // its references and then says so under the lock, so the chunk's memory is handed
+            // over in order (a reference count read alone would not order the copy's reads
+            // before the refill's writes).
+            if (copying_ == 0 && spare_.empty()) spare_.push_back(std::move(*full_.front()));
             full_.pop_front();
             frontSkip_ = 0;
         }

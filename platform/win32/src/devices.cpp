@@ -2,7 +2,6 @@
 // DeviceIoControl and the handle's close, and the NT status to Win32 error mapping.
 
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <pthread.h>
@@ -597,10 +596,7 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
         return FALSE;
     }
     wire::Writer w;
-    w.u32(dwIoControlCode)
-        .u32(nOutBufferSize)
-        .u32(slot)
-        .u32(static_cast<std::uint32_t>(syscall(SYS_gettid)));
+    w.u32(dwIoControlCode).u32(nOutBufferSize).u32(slot).u32(GetCurrentThreadId());
     w.bytes(
         std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(lpInBuffer), nInBufferSize));
     wire::Message reply;
