@@ -126,16 +126,25 @@ TEST(OutputDelivery, TwoJoinedClientsMixClipAndClearTheAccumulator) {
     EXPECT_EQ(vq36::Load32(&r.info()->blockDeliveryCount[4]), 0u);
 }
 
-// The kernel's boundary that makes its count k: the delivery count of ring block k mod n is
-// zeroed, and the block's sum with it when a client left one.
-void kernelBoundary(Regions& r, std::uint64_t k) {
-    const auto stale = static_cast<std::uint32_t>(k % r.n);
-    if (vq36::Load32(&r.info()->blockDeliveryCount[stale]) != 0) {
+// The kernel's boundary that makes its count k, in its steps: the lap of ring block k mod n is
+// closed (marked, nothing cleared), ring block (k + 3) mod n is opened for its next lap (a sum
+// left by a lap closed without completion is cleared, the count zeroed), the count moves on.
+void closeLap(Regions& r, std::uint64_t k) {
+    vq36::AtomicOr32(&r.info()->blockDeliveryCount[k % r.n], vq36::kDeliveryLapClosed);
+}
+void openLapAndCount(Regions& r, std::uint64_t k) {
+    const auto open = static_cast<std::uint32_t>((k + 3) % r.n);
+    const std::uint32_t left = vq36::Load32(&r.info()->blockDeliveryCount[open]);
+    if (left != 0 && left != vq36::kDeliveryLapClosed) {
         for (std::uint32_t f = 0; f < r.s; ++f)
-            for (std::uint32_t c = 0; c < kChannels; ++c) r.accumulatorSample(stale, f, c) = 0.0f;
+            for (std::uint32_t c = 0; c < kChannels; ++c) r.accumulatorSample(open, f, c) = 0.0f;
     }
-    vq36::Store32(&r.info()->blockDeliveryCount[stale], 0);
+    vq36::Store32(&r.info()->blockDeliveryCount[open], 0);
     vq36::Store64(&r.info()->asioBlockCount, k);
+}
+void kernelBoundary(Regions& r, std::uint64_t k) {
+    closeLap(r, k);
+    openLapAndCount(r, k);
 }
 
 TEST(OutputDelivery, AJoinedClientPastTheKernelsClearingCountsASlipAndLeavesTheNextLapExact) {
@@ -166,6 +175,47 @@ TEST(OutputDelivery, AJoinedClientPastTheKernelsClearingCountsASlipAndLeavesTheN
         deliverOutputBlock(a.block(r, q + 10, 0x1));
         deliverOutputBlock(b.block(r, q + 10, 0x1));
         for (std::uint32_t f = 0; f < 48; ++f) ASSERT_EQ(r.ringSample(4, f, 0), 0.5f) << bLate;
+        EXPECT_EQ(vq36::Load32(&r.info()->blockDeliveryCount[4]), 0u);
+        EXPECT_EQ(r.accumulatorSample(4, 0, 0), 0.0f);
+    }
+}
+
+TEST(OutputDelivery, ClientsCountedAfterTheKernelsCloseLeaveNeitherAWrongBlockNorAStaleSum) {
+    // Block q's lap ends at the boundary to q + 3. Client b, two blocks late, checked the count
+    // (q + 2) just before that boundary and delivers between the kernel's close of the lap and
+    // its new count; client a delivers before the close, in the same window, or after the new
+    // count. b neither completes the block with a's samples missing or cleared nor leaves its
+    // sum for the next lap: the ring block keeps its previous lap, every client left out counts
+    // a slip, and the next lap is exactly both clients' sum.
+    enum When { kBeforeClose, kInTheWindow, kAfterCount };
+    for (const When aWhen : {kBeforeClose, kInTheWindow, kAfterCount}) {
+        Regions r(48, 10, 2);
+        for (float& v : r.ring) v = -7.0f;
+        Client a(48), b(48);
+        auto play = [&](float av, float bv) {
+            for (std::uint32_t f = 0; f < 48; ++f) {
+                a.sample(0, 1, f) = av;
+                b.sample(0, 1, f) = bv;
+            }
+        };
+        play(0.25f, 0.5f);
+        const std::uint64_t q = 21;  // ring block 4, half 1
+        kernelBoundary(r, q + 1);
+        kernelBoundary(r, q + 2);
+        if (aWhen == kBeforeClose) deliverOutputBlock(a.block(r, q, 0x1));
+        closeLap(r, q + 3);
+        if (aWhen == kInTheWindow) deliverOutputBlock(a.block(r, q, 0x1));
+        deliverOutputBlock(b.block(r, q, 0x1));
+        openLapAndCount(r, q + 3);
+        if (aWhen == kAfterCount) deliverOutputBlock(a.block(r, q, 0x1));
+        for (std::uint32_t f = 0; f < 48; ++f) ASSERT_EQ(r.ringSample(4, f, 0), -7.0f) << aWhen;
+        EXPECT_EQ(vq36::Load32(&r.info()->pendingUserSlips), aWhen == kBeforeClose ? 1u : 2u);
+
+        for (std::uint64_t k = q + 4; k <= q + 11; ++k) kernelBoundary(r, k);
+        play(0.125f, 0.375f);
+        deliverOutputBlock(a.block(r, q + 10, 0x1));
+        deliverOutputBlock(b.block(r, q + 10, 0x1));
+        for (std::uint32_t f = 0; f < 48; ++f) ASSERT_EQ(r.ringSample(4, f, 0), 0.5f) << aWhen;
         EXPECT_EQ(vq36::Load32(&r.info()->blockDeliveryCount[4]), 0u);
         EXPECT_EQ(r.accumulatorSample(4, 0, 0), 0.0f);
     }
