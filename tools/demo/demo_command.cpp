@@ -370,13 +370,16 @@ bool Demo::startMachine() {
 }
 
 // The status monitor of this process gives the kernel its block size (from the
-// "BufferSizeMillisecs" setting); the first client's buffers then start the stream.
+// "BufferSizeMillisecs" setting); the first client's buffers then start the stream. The kernel
+// records the size at once and lays out its ring for it a little later: the mixing check needs
+// the ring's length to tell a lap's repeat, so both are waited for.
 bool Demo::waitForBlockSize() {
     const auto deadline = Clock::now() + std::chrono::milliseconds(kStartupMs);
     while (Clock::now() < deadline) {
         const auto status = machine_->status();
         if (!status.deviceObjects.empty() && status.deviceObjects[0].record &&
-            status.deviceObjects[0].record->blockFrames == kBlockFrames) {
+            status.deviceObjects[0].record->blockFrames == kBlockFrames &&
+            status.deviceObjects[0].record->ringBlocks != 0) {
             blockFrames_ = status.deviceObjects[0].record->blockFrames;
             ringBlocks_ = status.deviceObjects[0].record->ringBlocks;
             return true;
@@ -586,8 +589,10 @@ void Demo::printReport(const mix::MixResult& m, const LoopbackResult& loop, doub
         const double slips = number(h.report, "userSlips");
         std::fprintf(out_,
                      "  %s (%u Hz on outputs 1-2): %.0f blocks of %.0f frames, %.0f reset "
-                     "requests, exit %d\n",
+                     "requests, %.0f switches after their block's next boundary (%s), exit %d\n",
                      h.name.c_str(), h.hz, blocks, number(h.report, "bufferSize"), resets,
+                     number(h.report, "lateSwitches"),
+                     number(h.report, "switchRealTime") > 0 ? "real-time class" : "ordinary class",
                      h.exitCode);
         if (h.report.empty()) continue;
         if (blocks < kMinBlockShare * expectedBlocks) {
