@@ -147,36 +147,50 @@ void kernelBoundary(Regions& r, std::uint64_t k) {
     openLapAndCount(r, k);
 }
 
-TEST(OutputDelivery, AJoinedClientPastTheKernelsClearingCountsASlipAndLeavesTheNextLapExact) {
-    // Client a delivers block q in time; b only when the kernel's count is q + 2 (late, still
-    // mixed) or q + 3 (the kernel has cleared the block for its next lap: b's samples must
-    // neither reach the ring nor stay for the next lap's sum, and b counts a slip).
-    for (const std::uint64_t bLate : {2u, 3u}) {
-        Regions r(48, 10, 2);
+// Two joined clients, a and b, and block q = 21 (ring block 4 of 10, half 1) on channel 0: the
+// cases of a client late for its block.
+struct LateBlock {
+    static constexpr std::uint64_t q = 21;
+    Regions r{48, 10, 2};
+    Client a{48}, b{48};
+    LateBlock() {
         for (float& v : r.ring) v = -7.0f;
-        Client a(48), b(48);
-        auto play = [&](float av, float bv) {
-            for (std::uint32_t f = 0; f < 48; ++f) {
-                a.sample(0, 1, f) = av;
-                b.sample(0, 1, f) = bv;
-            }
-        };
         play(0.25f, 0.5f);
-        const std::uint64_t q = 21;  // ring block 4, half 1
-        kernelBoundary(r, q + 1);
-        deliverOutputBlock(a.block(r, q, 0x1));
-        for (std::uint64_t k = q + 2; k <= q + bLate; ++k) kernelBoundary(r, k);
-        deliverOutputBlock(b.block(r, q, 0x1));
-        EXPECT_EQ(r.ringSample(4, 0, 0), bLate == 2 ? 0.75f : -7.0f) << bLate;
-        EXPECT_EQ(vq36::Load32(&r.info()->pendingUserSlips), bLate == 2 ? 0u : 1u) << bLate;
-        // The next lap of ring block 4, both in time: exactly a + b.
-        for (std::uint64_t k = q + bLate + 1; k <= q + 11; ++k) kernelBoundary(r, k);
+    }
+    void play(float av, float bv) {
+        for (std::uint32_t f = 0; f < 48; ++f) {
+            a.sample(0, 1, f) = av;
+            b.sample(0, 1, f) = bv;
+        }
+    }
+    // The boundaries from count `from` on, and ring block 4's next lap with both in time: it
+    // holds exactly a + b, and leaves the sum and the count clean.
+    void expectExactNextLap(std::uint64_t from) {
+        for (std::uint64_t k = from; k <= q + 11; ++k) kernelBoundary(r, k);
         play(0.125f, 0.375f);
         deliverOutputBlock(a.block(r, q + 10, 0x1));
         deliverOutputBlock(b.block(r, q + 10, 0x1));
-        for (std::uint32_t f = 0; f < 48; ++f) ASSERT_EQ(r.ringSample(4, f, 0), 0.5f) << bLate;
+        for (std::uint32_t f = 0; f < 48; ++f) ASSERT_EQ(r.ringSample(4, f, 0), 0.5f);
         EXPECT_EQ(vq36::Load32(&r.info()->blockDeliveryCount[4]), 0u);
         EXPECT_EQ(r.accumulatorSample(4, 0, 0), 0.0f);
+    }
+};
+
+TEST(OutputDelivery, AJoinedClientPastTheKernelsClearingCountsASlipAndLeavesTheNextLapExact) {
+    // Client a delivers block q in time; b only when the kernel's count is q + 2 (late, still
+    // mixed) or q + 3 (the kernel has closed the block's lap: b's samples must neither reach
+    // the ring nor stay for the next lap's sum, and b counts a slip).
+    for (const std::uint64_t bLate : {2u, 3u}) {
+        SCOPED_TRACE(bLate);
+        LateBlock t;
+        const std::uint64_t q = LateBlock::q;
+        kernelBoundary(t.r, q + 1);
+        deliverOutputBlock(t.a.block(t.r, q, 0x1));
+        for (std::uint64_t k = q + 2; k <= q + bLate; ++k) kernelBoundary(t.r, k);
+        deliverOutputBlock(t.b.block(t.r, q, 0x1));
+        EXPECT_EQ(t.r.ringSample(4, 0, 0), bLate == 2 ? 0.75f : -7.0f);
+        EXPECT_EQ(vq36::Load32(&t.r.info()->pendingUserSlips), bLate == 2 ? 0u : 1u);
+        t.expectExactNextLap(q + bLate + 1);
     }
 }
 
@@ -189,35 +203,20 @@ TEST(OutputDelivery, ClientsCountedAfterTheKernelsCloseLeaveNeitherAWrongBlockNo
     // a slip, and the next lap is exactly both clients' sum.
     enum When { kBeforeClose, kInTheWindow, kAfterCount };
     for (const When aWhen : {kBeforeClose, kInTheWindow, kAfterCount}) {
-        Regions r(48, 10, 2);
-        for (float& v : r.ring) v = -7.0f;
-        Client a(48), b(48);
-        auto play = [&](float av, float bv) {
-            for (std::uint32_t f = 0; f < 48; ++f) {
-                a.sample(0, 1, f) = av;
-                b.sample(0, 1, f) = bv;
-            }
-        };
-        play(0.25f, 0.5f);
-        const std::uint64_t q = 21;  // ring block 4, half 1
-        kernelBoundary(r, q + 1);
-        kernelBoundary(r, q + 2);
-        if (aWhen == kBeforeClose) deliverOutputBlock(a.block(r, q, 0x1));
-        closeLap(r, q + 3);
-        if (aWhen == kInTheWindow) deliverOutputBlock(a.block(r, q, 0x1));
-        deliverOutputBlock(b.block(r, q, 0x1));
-        openLapAndCount(r, q + 3);
-        if (aWhen == kAfterCount) deliverOutputBlock(a.block(r, q, 0x1));
-        for (std::uint32_t f = 0; f < 48; ++f) ASSERT_EQ(r.ringSample(4, f, 0), -7.0f) << aWhen;
-        EXPECT_EQ(vq36::Load32(&r.info()->pendingUserSlips), aWhen == kBeforeClose ? 1u : 2u);
-
-        for (std::uint64_t k = q + 4; k <= q + 11; ++k) kernelBoundary(r, k);
-        play(0.125f, 0.375f);
-        deliverOutputBlock(a.block(r, q + 10, 0x1));
-        deliverOutputBlock(b.block(r, q + 10, 0x1));
-        for (std::uint32_t f = 0; f < 48; ++f) ASSERT_EQ(r.ringSample(4, f, 0), 0.5f) << aWhen;
-        EXPECT_EQ(vq36::Load32(&r.info()->blockDeliveryCount[4]), 0u);
-        EXPECT_EQ(r.accumulatorSample(4, 0, 0), 0.0f);
+        SCOPED_TRACE(aWhen);
+        LateBlock t;
+        const std::uint64_t q = LateBlock::q;
+        kernelBoundary(t.r, q + 1);
+        kernelBoundary(t.r, q + 2);
+        if (aWhen == kBeforeClose) deliverOutputBlock(t.a.block(t.r, q, 0x1));
+        closeLap(t.r, q + 3);
+        if (aWhen == kInTheWindow) deliverOutputBlock(t.a.block(t.r, q, 0x1));
+        deliverOutputBlock(t.b.block(t.r, q, 0x1));
+        openLapAndCount(t.r, q + 3);
+        if (aWhen == kAfterCount) deliverOutputBlock(t.a.block(t.r, q, 0x1));
+        for (std::uint32_t f = 0; f < 48; ++f) ASSERT_EQ(t.r.ringSample(4, f, 0), -7.0f);
+        EXPECT_EQ(vq36::Load32(&t.r.info()->pendingUserSlips), aWhen == kBeforeClose ? 1u : 2u);
+        t.expectExactNextLap(q + 4);
     }
 }
 
