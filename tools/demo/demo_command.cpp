@@ -66,9 +66,11 @@ constexpr std::size_t kMarginBlocks = 4;
 // frames fail the demo.
 constexpr double kMaxRepeatShare = 0.02;
 // The buffer length setting whose blocks are 384 frames (8 ms at 48 kHz): the library turns a
-// setting of 24 into 384 frames. At the default of 8 (96 frames, 2 ms) about one run in eight
-// still plays one whole block that is neither the mix nor a lap's repeat, as if a late client's
-// sum had joined the next lap's, which the bit-exact check fails.
+// setting of 24 into 384 frames. At the default of 8 (96 frames, 2 ms) on a loaded machine a host
+// now and then takes its buffer switch after its block's next boundary and reads an input half
+// that the kernel is already writing over: a few such blocks a second leave no second of host
+// 1's inputs equal to the played mix, which the loopback check fails (and, rarely, one block is
+// played that is neither the mix nor a lap's repeat).
 constexpr std::int32_t kBufferMillisecs = 24;
 constexpr std::uint32_t kBlockFrames = 384;
 
