@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -224,6 +225,21 @@ TEST_F(CaptureTest, AJoinedLapClosedWithoutCompletionHasItsSumClearedWhenTheBloc
         EXPECT_EQ(vq36::Load32(&info->blockDeliveryCount[block]), 0u) << block;
         EXPECT_EQ(accumulator[block * blockBytes], 0x55) << block;
         EXPECT_EQ(accumulator[(block + 1) * blockBytes - 1], 0x55) << block;
+    }
+
+    // A restart of the count opens every lap, the first block's (ring block 3) included, which
+    // the boundaries would not open until its next lap: with only bare closes the accumulator
+    // is kept; a lap closed without completion has the whole accumulator cleared.
+    for (const ULONG partialLap : {0u, 1u}) {
+        for (ULONG b = 0; b < vq36::kMaxRingBlocks; ++b)
+            vq36::Store32(&info->blockDeliveryCount[b], vq36::kDeliveryLapClosed);
+        vq36::Store32(&info->blockDeliveryCount[7], partialLap | vq36::kDeliveryLapClosed);
+        std::fill(accumulator.begin(), accumulator.end(), 0x55);
+        ResetBlockCounters(ctx.get());
+        for (ULONG b = 0; b < vq36::kMaxRingBlocks; ++b)
+            EXPECT_EQ(vq36::Load32(&info->blockDeliveryCount[b]), 0u) << b;
+        EXPECT_EQ(accumulator[3 * blockBytes], partialLap ? 0 : 0x55);
+        EXPECT_EQ(accumulator.back(), partialLap ? 0 : 0x55);
     }
 }
 
