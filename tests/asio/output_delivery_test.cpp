@@ -126,48 +126,97 @@ TEST(OutputDelivery, TwoJoinedClientsMixClipAndClearTheAccumulator) {
     EXPECT_EQ(vq36::Load32(&r.info()->blockDeliveryCount[4]), 0u);
 }
 
-// The kernel's boundary that makes its count k: the delivery count of ring block k mod n is
-// zeroed, and the block's sum with it when a client left one.
-void kernelBoundary(Regions& r, std::uint64_t k) {
-    const auto stale = static_cast<std::uint32_t>(k % r.n);
-    if (vq36::Load32(&r.info()->blockDeliveryCount[stale]) != 0) {
+// The kernel's boundary that makes its count k, in its steps: the lap of ring block k mod n is
+// closed (marked, nothing cleared), ring block (k + 3) mod n is opened for its next lap (a sum
+// left by a lap closed without completion is cleared, the count zeroed), the count moves on.
+void closeLap(Regions& r, std::uint64_t k) {
+    vq36::AtomicOr32(&r.info()->blockDeliveryCount[k % r.n], vq36::kDeliveryLapClosed);
+}
+void openLapAndCount(Regions& r, std::uint64_t k) {
+    const auto open = static_cast<std::uint32_t>((k + 3) % r.n);
+    const std::uint32_t left = vq36::Load32(&r.info()->blockDeliveryCount[open]);
+    if (left != 0 && left != vq36::kDeliveryLapClosed) {
         for (std::uint32_t f = 0; f < r.s; ++f)
-            for (std::uint32_t c = 0; c < kChannels; ++c) r.accumulatorSample(stale, f, c) = 0.0f;
+            for (std::uint32_t c = 0; c < kChannels; ++c) r.accumulatorSample(open, f, c) = 0.0f;
     }
-    vq36::Store32(&r.info()->blockDeliveryCount[stale], 0);
+    vq36::Store32(&r.info()->blockDeliveryCount[open], 0);
     vq36::Store64(&r.info()->asioBlockCount, k);
 }
+void kernelBoundary(Regions& r, std::uint64_t k) {
+    closeLap(r, k);
+    openLapAndCount(r, k);
+}
 
-TEST(OutputDelivery, AJoinedClientPastTheKernelsClearingCountsASlipAndLeavesTheNextLapExact) {
-    // Client a delivers block q in time; b only when the kernel's count is q + 2 (late, still
-    // mixed) or q + 3 (the kernel has cleared the block for its next lap: b's samples must
-    // neither reach the ring nor stay for the next lap's sum, and b counts a slip).
-    for (const std::uint64_t bLate : {2u, 3u}) {
-        Regions r(48, 10, 2);
+// Two joined clients, a and b, and block q = 21 (ring block 4 of 10, half 1) on channel 0: the
+// cases of a client late for its block.
+struct LateBlock {
+    static constexpr std::uint64_t q = 21;
+    Regions r{48, 10, 2};
+    Client a{48}, b{48};
+    LateBlock() {
         for (float& v : r.ring) v = -7.0f;
-        Client a(48), b(48);
-        auto play = [&](float av, float bv) {
-            for (std::uint32_t f = 0; f < 48; ++f) {
-                a.sample(0, 1, f) = av;
-                b.sample(0, 1, f) = bv;
-            }
-        };
         play(0.25f, 0.5f);
-        const std::uint64_t q = 21;  // ring block 4, half 1
-        kernelBoundary(r, q + 1);
-        deliverOutputBlock(a.block(r, q, 0x1));
-        for (std::uint64_t k = q + 2; k <= q + bLate; ++k) kernelBoundary(r, k);
-        deliverOutputBlock(b.block(r, q, 0x1));
-        EXPECT_EQ(r.ringSample(4, 0, 0), bLate == 2 ? 0.75f : -7.0f) << bLate;
-        EXPECT_EQ(vq36::Load32(&r.info()->pendingUserSlips), bLate == 2 ? 0u : 1u) << bLate;
-        // The next lap of ring block 4, both in time: exactly a + b.
-        for (std::uint64_t k = q + bLate + 1; k <= q + 11; ++k) kernelBoundary(r, k);
+    }
+    void play(float av, float bv) {
+        for (std::uint32_t f = 0; f < 48; ++f) {
+            a.sample(0, 1, f) = av;
+            b.sample(0, 1, f) = bv;
+        }
+    }
+    // The boundaries from count `from` on, and ring block 4's next lap with both in time: it
+    // holds exactly a + b, and leaves the sum and the count clean.
+    void expectExactNextLap(std::uint64_t from) {
+        for (std::uint64_t k = from; k <= q + 11; ++k) kernelBoundary(r, k);
         play(0.125f, 0.375f);
         deliverOutputBlock(a.block(r, q + 10, 0x1));
         deliverOutputBlock(b.block(r, q + 10, 0x1));
-        for (std::uint32_t f = 0; f < 48; ++f) ASSERT_EQ(r.ringSample(4, f, 0), 0.5f) << bLate;
+        for (std::uint32_t f = 0; f < 48; ++f) ASSERT_EQ(r.ringSample(4, f, 0), 0.5f);
         EXPECT_EQ(vq36::Load32(&r.info()->blockDeliveryCount[4]), 0u);
         EXPECT_EQ(r.accumulatorSample(4, 0, 0), 0.0f);
+    }
+};
+
+TEST(OutputDelivery, AJoinedClientPastTheKernelsClearingCountsASlipAndLeavesTheNextLapExact) {
+    // Client a delivers block q in time; b only when the kernel's count is q + 2 (late, still
+    // mixed) or q + 3 (the kernel has closed the block's lap: b's samples must neither reach
+    // the ring nor stay for the next lap's sum, and b counts a slip).
+    for (const std::uint64_t bLate : {2u, 3u}) {
+        SCOPED_TRACE(bLate);
+        LateBlock t;
+        const std::uint64_t q = LateBlock::q;
+        kernelBoundary(t.r, q + 1);
+        deliverOutputBlock(t.a.block(t.r, q, 0x1));
+        for (std::uint64_t k = q + 2; k <= q + bLate; ++k) kernelBoundary(t.r, k);
+        deliverOutputBlock(t.b.block(t.r, q, 0x1));
+        EXPECT_EQ(t.r.ringSample(4, 0, 0), bLate == 2 ? 0.75f : -7.0f);
+        EXPECT_EQ(vq36::Load32(&t.r.info()->pendingUserSlips), bLate == 2 ? 0u : 1u);
+        t.expectExactNextLap(q + bLate + 1);
+    }
+}
+
+TEST(OutputDelivery, ClientsCountedAfterTheKernelsCloseLeaveNeitherAWrongBlockNorAStaleSum) {
+    // Block q's lap ends at the boundary to q + 3. Client b, two blocks late, checked the count
+    // (q + 2) just before that boundary and delivers between the kernel's close of the lap and
+    // its new count; client a delivers before the close, in the same window, or after the new
+    // count. b neither completes the block with a's samples missing or cleared nor leaves its
+    // sum for the next lap: the ring block keeps its previous lap, every client left out counts
+    // a slip, and the next lap is exactly both clients' sum.
+    enum When { kBeforeClose, kInTheWindow, kAfterCount };
+    for (const When aWhen : {kBeforeClose, kInTheWindow, kAfterCount}) {
+        SCOPED_TRACE(aWhen);
+        LateBlock t;
+        const std::uint64_t q = LateBlock::q;
+        kernelBoundary(t.r, q + 1);
+        kernelBoundary(t.r, q + 2);
+        if (aWhen == kBeforeClose) deliverOutputBlock(t.a.block(t.r, q, 0x1));
+        closeLap(t.r, q + 3);
+        if (aWhen == kInTheWindow) deliverOutputBlock(t.a.block(t.r, q, 0x1));
+        deliverOutputBlock(t.b.block(t.r, q, 0x1));
+        openLapAndCount(t.r, q + 3);
+        if (aWhen == kAfterCount) deliverOutputBlock(t.a.block(t.r, q, 0x1));
+        for (std::uint32_t f = 0; f < 48; ++f) ASSERT_EQ(t.r.ringSample(4, f, 0), -7.0f);
+        EXPECT_EQ(vq36::Load32(&t.r.info()->pendingUserSlips), aWhen == kBeforeClose ? 1u : 2u);
+        t.expectExactNextLap(q + 4);
     }
 }
 

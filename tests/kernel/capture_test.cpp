@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -173,7 +174,7 @@ TEST_F(CaptureTest, OddPacketLengthsAreCutToWholeFramesAndKeepTheClockRunning) {
     EXPECT_EQ(vq36::Load32(&info->statistics.kernUnder), 1u);
 }
 
-TEST_F(CaptureTest, EraseZeroesTheRingBlockFiveAheadAndClearsTheDeliveryCounter) {
+TEST_F(CaptureTest, EraseZeroesTheRingBlockFiveAheadAndClosesTheBlocksMixingLap) {
     setBlock(48);
     vq36::Store64(&info->asioBlockCount, 11);
     vq36::Store8(&info->eraseBuffers, 1);
@@ -185,22 +186,61 @@ TEST_F(CaptureTest, EraseZeroesTheRingBlockFiveAheadAndClearsTheDeliveryCounter)
     for (ULONG i = 0; i < 48 * 40; ++i) ASSERT_EQ(ring[1 * 48 * 40 + i], 0) << i;
     EXPECT_EQ(ring[0], 0x77);
     EXPECT_EQ(ring[2 * 48 * 40], 0x77);
-    EXPECT_EQ(vq36::Load32(&info->blockDeliveryCount[12]), 0u);
+    EXPECT_EQ(vq36::Load32(&info->blockDeliveryCount[12]), 2u | vq36::kDeliveryLapClosed);
 }
 
-TEST_F(CaptureTest, AnUndeliveredJoinedBlockLeavesNoPartialSumForTheNextLap) {
+TEST_F(CaptureTest, AJoinedLapClosedWithoutCompletionHasItsSumClearedWhenTheBlockIsOpenedAgain) {
+    // Ring blocks 12, 13, 14 close their laps at the boundaries to counts 12, 13, 14: block 12
+    // with one of two deliveries, block 13 completed before its close, block 14 completed by a
+    // client that finished after its close. The close clears nothing (a late client may still
+    // be completing); block b is opened for its next lap at the boundary to count b + 12, and
+    // only block 12 has its sum cleared there.
     std::vector<UCHAR> accumulator(vq36::kPlaybackRegionBytes, 0x55);
     ctx->playbackUnclippedView = accumulator.data();
     setBlock(48);
+    const ULONG blockBytes = 48 * 40;
     vq36::Store64(&info->asioBlockCount, 11);
-    vq36::Store32(&info->blockDeliveryCount[12], 1);  // one of two clients delivered block 12
-    fillCapture(std::vector<ULONG>(8, 288));
-    process();
-    EXPECT_EQ(count(), 12u);
+    vq36::Store32(&info->blockDeliveryCount[12], 1);
+    auto boundary = [&] {
+        fillCapture(std::vector<ULONG>(8, 288));
+        process();
+    };
+    boundary();
+    EXPECT_EQ(vq36::Load32(&info->blockDeliveryCount[12]), 1u | vq36::kDeliveryLapClosed);
+    EXPECT_EQ(accumulator[12 * blockBytes], 0x55);
+    boundary();
+    vq36::Store32(&info->blockDeliveryCount[14], 2);  // both delivered, completing
+    boundary();
+    vq36::Store32(&info->blockDeliveryCount[14], 0);  // the completion's end, after the close
+    EXPECT_EQ(vq36::Load32(&info->blockDeliveryCount[13]), vq36::kDeliveryLapClosed);
+    while (count() < 23) boundary();
+    EXPECT_EQ(accumulator[12 * blockBytes], 0x55);  // opened at the boundary to 24
+    EXPECT_NE(vq36::Load32(&info->blockDeliveryCount[12]), 0u);
+    boundary();
     EXPECT_EQ(vq36::Load32(&info->blockDeliveryCount[12]), 0u);
-    for (ULONG i = 0; i < 48 * 40; ++i) ASSERT_EQ(accumulator[12 * 48 * 40 + i], 0) << i;
-    EXPECT_EQ(accumulator[12 * 48 * 40 - 1], 0x55);  // the blocks still being mixed are kept
-    EXPECT_EQ(accumulator[13 * 48 * 40], 0x55);
+    for (ULONG i = 0; i < blockBytes; ++i) ASSERT_EQ(accumulator[12 * blockBytes + i], 0) << i;
+    EXPECT_EQ(accumulator[12 * blockBytes - 1], 0x55);  // the blocks around it are kept
+    while (count() < 26) boundary();
+    for (ULONG block : {13u, 14u}) {
+        EXPECT_EQ(vq36::Load32(&info->blockDeliveryCount[block]), 0u) << block;
+        EXPECT_EQ(accumulator[block * blockBytes], 0x55) << block;
+        EXPECT_EQ(accumulator[(block + 1) * blockBytes - 1], 0x55) << block;
+    }
+
+    // A restart of the count opens every lap, the first block's (ring block 3) included, which
+    // the boundaries would not open until its next lap: with only bare closes the accumulator
+    // is kept; a lap closed without completion has the whole accumulator cleared.
+    for (const ULONG partialLap : {0u, 1u}) {
+        for (ULONG b = 0; b < vq36::kMaxRingBlocks; ++b)
+            vq36::Store32(&info->blockDeliveryCount[b], vq36::kDeliveryLapClosed);
+        vq36::Store32(&info->blockDeliveryCount[7], partialLap | vq36::kDeliveryLapClosed);
+        std::fill(accumulator.begin(), accumulator.end(), 0x55);
+        ResetBlockCounters(ctx.get());
+        for (ULONG b = 0; b < vq36::kMaxRingBlocks; ++b)
+            EXPECT_EQ(vq36::Load32(&info->blockDeliveryCount[b]), 0u) << b;
+        EXPECT_EQ(accumulator[3 * blockBytes], partialLap ? 0 : 0x55);
+        EXPECT_EQ(accumulator.back(), partialLap ? 0 : 0x55);
+    }
 }
 
 TEST_F(CaptureTest, OnlyClientsWithADeadlineAheadAreRaised) {

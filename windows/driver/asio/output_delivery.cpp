@@ -429,11 +429,9 @@ void complete(float* block, const Destination& d, std::uint32_t s) {
     clearBlock(block, s);
 }
 
-// The kernel clears the sum and the delivery count of ring block (blockCounter + 3) mod n at the
-// boundary that makes its count blockCounter + 3, for the block's next lap (by then the device
-// has played it, unless a playback delay holds it back a little longer). A joined client whose
-// additions come at or after that boundary would leave them in the next lap's sum, or complete
-// the next lap with a count of one short.
+// The kernel closes the mixing lap of ring block (blockCounter + 3) mod n at the boundary that
+// makes its count blockCounter + 3 (vq36::kDeliveryLapClosed): by then the device has played the
+// block, unless a playback delay holds it back a little longer.
 constexpr std::uint64_t kClearedBlocks = 3;
 
 // How far the kernel's count is past the client's block (0 when it is not, or was reset).
@@ -476,21 +474,21 @@ void deliverOutputBlock(const OutputBlock& b) {
 
     if (b.accumulator == nullptr) return;
     float* block = b.accumulator + static_cast<std::size_t>(pos) * s * kChannels;
-    // A block the kernel has cleared for its next lap is not mixed any more: the client was
-    // too late for it, which counts as a slip (the ring block plays what it held).
+    // A block whose lap the kernel has closed is not mixed any more: the client was too late
+    // for it, which counts as a slip (the ring block plays what it held).
     if (blocksPast(info, b.blockCounter) >= kClearedBlocks) {
         countSlip(info);
         return;
     }
     accumulate(src, block, s, b.lane, joined);
     const std::uint32_t before = vq36::AtomicAdd32(&info->blockDeliveryCount[pos], 1);
-    if (blocksPast(info, b.blockCounter) >= kClearedBlocks) {
-        // The kernel's clearing came while this client added, maybe before some of its
-        // additions. Nobody else may write the block before its next lap, so the client clears
-        // it again and does not complete it. (Additions that end between the kernel's clearing
-        // and its new count, a few stores apart, are the one case this cannot see.)
-        clearBlock(block, s);
-        vq36::Store32(&info->blockDeliveryCount[pos], 0);
+    if ((before & vq36::kDeliveryLapClosed) != 0) {
+        // The kernel closed the lap between this client's check of the count and its add (a
+        // window that a held processor can stretch): the lap ended without it. The client
+        // neither completes the block (the device has played it) nor clears it (a client
+        // counted before the close may still be completing it); the kernel clears what is left
+        // when it opens the block for its next lap. A client counted before the close gets the
+        // same count as if there were none.
         countSlip(info);
         return;
     }

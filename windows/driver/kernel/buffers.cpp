@@ -135,8 +135,8 @@ void ComputeBufferGeometry(DeviceContext* ctx) {
     const ULONG overrideLeadFrames = vq36::Load32(&info->overrideLeadFrames);
     const ULONG overrideReads = vq36::Load32(&info->overrideMaxReadsInFlight);
     ctx->leadMillisecs = overrideLeadMs != 0 ? overrideLeadMs : (n * s * 1000 / 48000) / 2;
-    ctx->leadFrames = overrideLeadFrames != 0 ? overrideLeadFrames
-                                              : ctx->leadMillisecs * 48000 / 1000;
+    ctx->leadFrames =
+        overrideLeadFrames != 0 ? overrideLeadFrames : ctx->leadMillisecs * 48000 / 1000;
     ctx->leadBytes = ctx->leadFrames * vq36::kPlaybackFrameBytes;
     if (ctx->leadBytes >= ringBytes / 2) {
         vq36::Store32(&info->statistics.genericFlags,
@@ -150,6 +150,19 @@ void ResetBlockCounters(DeviceContext* ctx) {
     vq36::AsioInfo* info = ctx->infoRecord;
     vq36::Store64(&info->asioBlockCount, 0);
     vq36::Store32(&info->pendingUserSlips, 0);
+    // Every mixing lap is opened again (vq36::kDeliveryLapClosed): the boundaries open a block
+    // three ahead of the count, so the first block after the count starts again at 0 would
+    // otherwise still carry the close of a lap from before, and every joined client would be
+    // left out of it. A lap closed without completion left its sum in the accumulator, laid
+    // out by the ring of before: then the whole accumulator is cleared.
+    bool partial = false;
+    for (ULONG b = 0; b < vq36::kMaxRingBlocks; ++b) {
+        const ULONG left = vq36::Load32(&info->blockDeliveryCount[b]);
+        if (left != 0 && left != vq36::kDeliveryLapClosed) partial = true;
+        if (left != 0) vq36::Store32(&info->blockDeliveryCount[b], 0);
+    }
+    if (partial && ctx->playbackUnclippedView != nullptr)
+        RtlZeroMemory(ctx->playbackUnclippedView, vq36::kPlaybackRegionBytes);
     ctx->nextStartFrame = 0;
     ctx->blockPosition = 0;
 }

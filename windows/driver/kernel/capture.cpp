@@ -326,18 +326,37 @@ inline void RunBlockBoundary(DeviceContext* ctx, ULONGLONG count, ULONG next, UL
             static_cast<PUCHAR>(ctx->playbackClippedView) + vq36::kPlaybackFrameBytes * s * block,
             vq36::kPlaybackFrameBytes * s);
     }
-    // A joined block that one of the clients never delivered (it was catching up)
-    // leaves its partial sum behind; the accumulator block is cleared with its delivery
-    // count so that the next lap does not add the stale sum to its own. A completed
-    // block (count 0) was cleared by the client that completed it.
-    const ULONG stale = next;
-    if (ctx->playbackUnclippedView != nullptr &&
-        vq36::Load32(&info->blockDeliveryCount[stale]) != 0) {
-        RtlZeroMemory(
-            static_cast<PUCHAR>(ctx->playbackUnclippedView) + vq36::kPlaybackFrameBytes * s * stale,
-            vq36::kPlaybackFrameBytes * s);
+    // The joined clients' mixing laps (vq36::kDeliveryLapClosed). The lap of the ring block just
+    // played, `next`, ends here. Zeroing its count here and clearing a partial sum with it (one
+    // that a client behind never completed) would leave a window no client can see: a client
+    // two blocks late (still in time while a playback delay holds the block back) whose check
+    // of the count came just before this boundary could add after the clearing and count after
+    // the zeroing (its sum then joins the next lap's), or complete the block with another
+    // client's samples just cleared. So clearing a lap's sum is the kernel's alone, and comes
+    // only once no client of the lap can still be at work:
+    // - Here the lap is closed with one interlocked or of the marker bit, and nothing is
+    //   cleared. A client whose add of the count came first was counted and may still be
+    //   completing the block (its sum stays whole); one whose add comes after sees the bit and
+    //   leaves the block alone. The kernel never waits for either.
+    // - The block is opened for its next lap at the boundary that announces the block whose ring
+    //   block it is, (count + 4) mod n: n - 3 boundaries after its close (n is at least 10), and
+    //   before any client may deliver into it. A bare marker (the lap was completed before its
+    //   close, or had no deliveries) and a count of 0 (its completing client finished after the
+    //   close) leave a clean sum; any other count (deliveries without a completion, or after
+    //   the close) has the sum cleared. Then the count is 0.
+    vq36::AtomicOr32(&info->blockDeliveryCount[next], vq36::kDeliveryLapClosed);
+    if (n > 3) {
+        const ULONG open = Wrap(next + 3, n);
+        const ULONG left = vq36::Load32(&info->blockDeliveryCount[open]);
+        if (left != 0) {
+            if (left != vq36::kDeliveryLapClosed && ctx->playbackUnclippedView != nullptr) {
+                RtlZeroMemory(static_cast<PUCHAR>(ctx->playbackUnclippedView) +
+                                  vq36::kPlaybackFrameBytes * s * open,
+                              vq36::kPlaybackFrameBytes * s);
+            }
+            vq36::Store32(&info->blockDeliveryCount[open], 0);
+        }
     }
-    vq36::Store32(&info->blockDeliveryCount[stale], 0);
     vq36::Store64(&info->asioBlockCount, count + 1);
     if (ctx->clientCount != 0) {
         const bool noBoost = vq36::Load8(&info->disablePriorityBoost) != 0;

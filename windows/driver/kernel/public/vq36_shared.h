@@ -112,6 +112,14 @@ inline std::uint32_t AtomicExchange32(volatile UnalignedU32* p, std::uint32_t v)
 #error "AtomicExchange32 needs a locked exchange for unaligned words on this processor"
 #endif
 }
+// Atomic or on a record word shared between processes.
+inline void AtomicOr32(volatile UnalignedU32* p, std::uint32_t v) {
+#if defined(__x86_64__) || defined(__i386__)
+    __asm__ __volatile__("lock orl %1, %0" : "+m"(*p) : "r"(v) : "memory");
+#else
+#error "AtomicOr32 needs a locked or for unaligned words on this processor"
+#endif
+}
 
 // ---------------------------------------------------------------------------------------------
 // Sizes and capacities.
@@ -312,6 +320,14 @@ inline constexpr std::size_t PlaybackSampleOffset(std::uint32_t block, std::uint
     return static_cast<std::size_t>(block) * kPlaybackFrameBytes * blockFrames +
            static_cast<std::size_t>(frame) * kPlaybackFrameBytes + 4u * channel;
 }
+
+// The mixing laps of the accumulator's blocks (n ring blocks). Block k's ring block, (k + 3) mod
+// n, takes the joined clients' sums while the kernel's count is k to k + 2. The boundary that
+// makes the count k + 3 closes the lap: one interlocked or sets this bit in the block's delivery
+// count, so a client whose own interlocked add returns it set knows that it came after the close.
+// The boundary that makes the count k + n opens the block for its next lap: it clears a sum that
+// a lap closed without completing left behind, and zeroes the count.
+inline constexpr std::uint32_t kDeliveryLapClosed = 0x80000000u;
 
 // ---------------------------------------------------------------------------------------------
 // The device interface and its I/O controls (device type FILE_DEVICE_UNKNOWN, METHOD_BUFFERED,
