@@ -247,7 +247,11 @@ class Submission final : public IoSubmission, public std::enable_shared_from_thi
     Ref targetRef;
     std::shared_ptr<RequestFormat> formatHold;
     std::atomic<bool> done{false};
-    bool withBackend = false;  // handed to the backend (not only held by a stopped target)
+    // The hand-over to the backend and a give-up never overlap: a request given up before the
+    // backend took it never reaches the backend, one it took is cancelled there first.
+    standin::Mutex handOver;
+    bool handedOver = false;  // guarded by handOver
+    bool givenUp = false;     // guarded by handOver
     bool sendAndForget = false;
     detail::TaskHandle timeout;
     std::atomic<bool> delivered{false};  // its completion has been delivered
