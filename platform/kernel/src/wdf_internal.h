@@ -276,6 +276,9 @@ class IoTarget final : public Object {
 // Finishes a submission (first caller wins) and delivers its completion.
 void finishSubmission(const std::shared_ptr<Submission>& s, NTSTATUS status, ULONG_PTR information,
                       PWDF_USB_REQUEST_COMPLETION_PARAMS usb);
+// Gives a request up: the backend (if it took the request) lets go of it first, then the
+// request is finished with `status`.
+void giveUp(const std::shared_ptr<Submission>& s, NTSTATUS status);
 // Closes a target for good: gives up everything it holds and refuses later sends.
 void closeTarget(IoTarget* target);
 // An I/O target of any kind (WDFIOTARGET handles, and extension objects that are targets).

@@ -70,20 +70,6 @@ void submitToBackend(IoTarget* target, const std::shared_ptr<Submission>& s) {
         s->complete(STATUS_INVALID_DEVICE_REQUEST, 0, nullptr);
 }
 
-// Gives a request up: the backend lets go of it, the framework completes it with `status`.
-// A give-up that meets the hand-over waits for it, so that the backend's cancel finds what its
-// submit took; the sender owns its buffers again only once the backend has let them go.
-void giveUp(const std::shared_ptr<Submission>& s, NTSTATUS status) {
-    if (s->done.load()) return;
-    auto* target = s->targetRef.as<IoTarget>();
-    {
-        std::lock_guard lk(s->handOver);
-        s->givenUp = true;
-        if (s->handedOver && target->backend) target->backend->cancel(s);
-    }
-    finishSubmission(s, status, 0, nullptr);
-}
-
 void waitDelivered(const std::vector<std::shared_ptr<Submission>>& list, const char* what) {
     if (list.empty()) return;
     detail::waitUntil(
@@ -134,6 +120,20 @@ void finishSubmission(const std::shared_ptr<Submission>& s, NTSTATUS status, ULO
     // inside the call that completed or cancelled the request.
     detail::schedule(detail::now(), RunLevel::Dispatch,
                      [s, status, information, usb] { deliver(s, status, information, usb); });
+}
+
+// Gives a request up: the backend lets go of it, the framework completes it with `status`.
+// A give-up that meets the hand-over waits for it, so that the backend's cancel finds what its
+// submit took; the sender owns its buffers again only once the backend has let them go.
+void giveUp(const std::shared_ptr<Submission>& s, NTSTATUS status) {
+    if (s->done.load()) return;
+    auto* target = s->targetRef.as<IoTarget>();
+    {
+        std::lock_guard lk(s->handOver);
+        s->givenUp = true;
+        if (s->handedOver && target->backend) target->backend->cancel(s);
+    }
+    finishSubmission(s, status, 0, nullptr);
 }
 
 void closeTarget(IoTarget* target) {
