@@ -80,11 +80,11 @@ class PlaybackRecorder {
     std::uint64_t inPlayback_ = 0;
     bool stop_ = false;
     standin::CondVar prepareCv_;
-    std::thread preparer_;  // last: starts once the rest is set up
     std::deque<PlaybackPacketRecord> packets_;
     std::uint64_t recorded_ = 0;
     std::uint64_t discarded_ = 0;
     std::uint64_t partial_ = 0;
+    std::thread preparer_;  // started by the constructor once the rest is set up
 };
 
 }  // namespace standin::vq36
