@@ -584,7 +584,7 @@ extern "C" NTSTATUS NTAPI WdfUsbTargetPipeResetSynchronously(
         std::lock_guard lk(target->mu);
         held.assign(target->held.begin(), target->held.end());
     }
-    for (auto& s : held) wdf::finishSubmission(s, STATUS_CANCELLED, 0, nullptr);
+    for (auto& s : held) wdf::giveUp(s, STATUS_CANCELLED);  // one started meanwhile is cancelled
     auto format = std::make_shared<PipeResetFormat>();
     format->stack = p.ext->stack;
     format->endpoint = p.ext->info.endpointAddress;

@@ -247,7 +247,11 @@ class Submission final : public IoSubmission, public std::enable_shared_from_thi
     Ref targetRef;
     std::shared_ptr<RequestFormat> formatHold;
     std::atomic<bool> done{false};
-    bool withBackend = false;  // handed to the backend (not only held by a stopped target)
+    // The hand-over to the backend and a give-up never overlap: a request given up before the
+    // backend took it never reaches the backend, one it took is cancelled there first.
+    standin::Mutex handOver;
+    bool handedOver = false;  // guarded by handOver
+    bool givenUp = false;     // guarded by handOver
     bool sendAndForget = false;
     detail::TaskHandle timeout;
     std::atomic<bool> delivered{false};  // its completion has been delivered
@@ -272,6 +276,9 @@ class IoTarget final : public Object {
 // Finishes a submission (first caller wins) and delivers its completion.
 void finishSubmission(const std::shared_ptr<Submission>& s, NTSTATUS status, ULONG_PTR information,
                       PWDF_USB_REQUEST_COMPLETION_PARAMS usb);
+// Gives a request up: the backend (if it took the request) lets go of it first, then the
+// request is finished with `status`.
+void giveUp(const std::shared_ptr<Submission>& s, NTSTATUS status);
 // Closes a target for good: gives up everything it holds and refuses later sends.
 void closeTarget(IoTarget* target);
 // An I/O target of any kind (WDFIOTARGET handles, and extension objects that are targets).

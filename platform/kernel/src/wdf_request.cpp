@@ -61,24 +61,13 @@ void deliver(const std::shared_ptr<Submission>& s, NTSTATUS status, ULONG_PTR in
 }
 
 void submitToBackend(IoTarget* target, const std::shared_ptr<Submission>& s) {
-    if (s->done.load()) return;
+    std::lock_guard lk(s->handOver);
+    if (s->givenUp || s->done.load()) return;
+    s->handedOver = true;
     if (target->backend)
         target->backend->submit(s);
     else
         s->complete(STATUS_INVALID_DEVICE_REQUEST, 0, nullptr);
-}
-
-// Gives a request up: the backend lets go of it, the framework completes it with `status`.
-void giveUp(const std::shared_ptr<Submission>& s, NTSTATUS status) {
-    if (s->done.load()) return;
-    auto* target = s->targetRef.as<IoTarget>();
-    bool withBackend;
-    {
-        std::lock_guard lk(target->mu);
-        withBackend = s->withBackend;
-    }
-    if (withBackend && target->backend) target->backend->cancel(s);
-    finishSubmission(s, status, 0, nullptr);
 }
 
 void waitDelivered(const std::vector<std::shared_ptr<Submission>>& list, const char* what) {
@@ -131,6 +120,20 @@ void finishSubmission(const std::shared_ptr<Submission>& s, NTSTATUS status, ULO
     // inside the call that completed or cancelled the request.
     detail::schedule(detail::now(), RunLevel::Dispatch,
                      [s, status, information, usb] { deliver(s, status, information, usb); });
+}
+
+// Gives a request up: the backend lets go of it, the framework completes it with `status`.
+// A give-up that meets the hand-over waits for it, so that the backend's cancel finds what its
+// submit took; the sender owns its buffers again only once the backend has let them go.
+void giveUp(const std::shared_ptr<Submission>& s, NTSTATUS status) {
+    if (s->done.load()) return;
+    auto* target = s->targetRef.as<IoTarget>();
+    {
+        std::lock_guard lk(s->handOver);
+        s->givenUp = true;
+        if (s->handedOver && target->backend) target->backend->cancel(s);
+    }
+    finishSubmission(s, status, 0, nullptr);
 }
 
 void closeTarget(IoTarget* target) {
@@ -227,7 +230,6 @@ BOOLEAN sendRequest(const wdf::Ref& r, const wdf::Ref& t, PWDF_REQUEST_SEND_OPTI
             ++target->outstanding;
             started = target->targetState == wdf::IoTarget::State::Started ||
                       (flags & WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE);
-            s->withBackend = started;
         }
     }
     if (s->done.load()) {
@@ -368,7 +370,6 @@ extern "C" NTSTATUS NTAPI WdfIoTargetStart(WDFIOTARGET IoTarget) {
         if (target->targetState == wdf::IoTarget::State::Closed) return STATUS_INVALID_DEVICE_STATE;
         target->targetState = wdf::IoTarget::State::Started;
         for (auto& s : target->held) {
-            s->withBackend = true;
             target->sent.push_back(s);
             release.push_back(s);
         }

@@ -11,7 +11,60 @@
 namespace standin::vq36 {
 
 PlaybackRecorder::PlaybackRecorder(std::size_t maxFrames, std::size_t maxPackets)
-    : maxFrames_(maxFrames), maxPackets_(maxPackets) {}
+    : maxFrames_(maxFrames),
+      maxPackets_(maxPackets),
+      chunkLimit_((maxFrames * kPlaybackChannels + kChunkSamples - 1) / kChunkSamples + 2) {
+    prepared_.reserve(kChunksAhead);
+    spare_.reserve(1);
+    preparer_ = std::thread([this] { prepareLoop(); });
+}
+
+PlaybackRecorder::~PlaybackRecorder() {
+    {
+        std::lock_guard lk(mu_);
+        stop_ = true;
+    }
+    prepareCv_.notify_all();
+    preparer_.join();
+}
+
+bool PlaybackRecorder::wantsChunkLocked() const {
+    // A chunk that falls out of the capacity is refilled, so the recording needs new ones only
+    // until it is full (or when a copy being made kept one that fell out).
+    const std::size_t inUse = full_.size() + (tail_.capacity() ? 1 : 0) + spare_.size();
+    return prepared_.size() < kChunksAhead && inUse + prepared_.size() < chunkLimit_;
+}
+
+void PlaybackRecorder::prepareLoop() {
+    std::unique_lock lk(mu_);
+    for (;;) {
+        prepareCv_.wait(lk, [this] { return stop_ || wantsChunkLocked(); });
+        if (stop_) return;
+        lk.unlock();
+        std::vector<float> chunk(kChunkSamples);  // written once, so its pages are in memory
+        chunk.clear();
+        lk.lock();
+        if (stop_) return;
+        prepared_.push_back(std::move(chunk));
+    }
+}
+
+void PlaybackRecorder::takeChunkLocked() {
+    // A chunk that fell out of the capacity is filled again: the device's playback neither
+    // allocates nor touches fresh memory once the recording is full.
+    if (!spare_.empty()) {
+        tail_ = std::move(spare_.back());
+        spare_.pop_back();
+        tail_.clear();
+    } else if (!prepared_.empty()) {
+        tail_ = std::move(prepared_.back());
+        prepared_.pop_back();
+        prepareCv_.notify_one();
+    } else {
+        ++inPlayback_;
+    }
+    tail_.reserve(kChunkSamples);
+}
 
 void PlaybackRecorder::append(const usb::IsoSlot& slot, std::span<const std::uint8_t> data) {
     std::lock_guard lk(mu_);
@@ -19,16 +72,7 @@ void PlaybackRecorder::append(const usb::IsoSlot& slot, std::span<const std::uin
     partial_ += data.size() % kPlaybackFrameBytes;
     const std::uint8_t* next = data.data();
     for (std::size_t left = frames; left > 0;) {
-        if (tail_.capacity() < kChunkSamples) {
-            // A chunk that fell out of the capacity is filled again: the device's playback
-            // neither allocates nor touches fresh memory once the recording is full.
-            if (!spare_.empty()) {
-                tail_ = std::move(spare_.back());
-                spare_.pop_back();
-                tail_.clear();
-            }
-            tail_.reserve(kChunkSamples);
-        }
+        if (tail_.capacity() < kChunkSamples) takeChunkLocked();
         const std::size_t room = (kChunkSamples - tail_.size()) / kPlaybackChannels;
         const std::size_t n = std::min(left, room);
         const std::size_t at = tail_.size();
@@ -63,7 +107,10 @@ void PlaybackRecorder::discardLocked(std::size_t frames) {
             // its references and then says so under the lock, so the chunk's memory is handed
             // over in order (a reference count read alone would not order the copy's reads
             // before the refill's writes).
-            if (copying_ == 0 && spare_.empty()) spare_.push_back(std::move(*full_.front()));
+            if (copying_ == 0 && spare_.empty())
+                spare_.push_back(std::move(*full_.front()));
+            else
+                prepareCv_.notify_one();  // a new chunk takes its place
             full_.pop_front();
             frontSkip_ = 0;
         }
@@ -135,6 +182,17 @@ void PlaybackRecorder::clear() {
     held_ = 0;
     packets_.clear();
     recorded_ = discarded_ = partial_ = 0;
+    prepareCv_.notify_one();
+}
+
+std::size_t PlaybackRecorder::chunksReady() const {
+    std::lock_guard lk(mu_);
+    return prepared_.size();
+}
+
+std::uint64_t PlaybackRecorder::chunksAllocatedInPlayback() const {
+    std::lock_guard lk(mu_);
+    return inPlayback_;
 }
 
 namespace {

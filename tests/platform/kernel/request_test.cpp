@@ -3,6 +3,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -352,6 +354,44 @@ TEST_F(Sending, ASendThatIsNeverAnsweredTimesOut) {
     clock->runDue();
     EXPECT_EQ(done.status, STATUS_CANCELLED);
     EXPECT_FALSE(WdfRequestCancelSentRequest(request));
+}
+
+TEST_F(Sending, ACancelDuringTheHandOverCompletesOnlyOnceTheBackendLetsGo) {
+    // The sender owns its buffers again at completion: a request cancelled while its backend is
+    // still taking it must not complete before the backend has it and lets it go again.
+    physical->backend->never = true;
+    std::mutex mu;
+    std::condition_variable cv;
+    bool entered = false, open = false;
+    physical->backend->beforeTaking = [&] {
+        std::unique_lock lk(mu);
+        entered = true;
+        cv.notify_all();
+        cv.wait(lk, [&] { return open; });
+    };
+    std::thread sender([&] { EXPECT_TRUE(send(0)); });
+    {
+        std::unique_lock lk(mu);
+        EXPECT_TRUE(cv.wait_for(lk, std::chrono::seconds(10), [&] { return entered; }));
+    }
+    std::atomic<bool> cancelReturned{false};
+    std::thread canceller([&] {
+        EXPECT_TRUE(WdfRequestCancelSentRequest(request));
+        cancelReturned = true;
+    });
+    for (int i = 0; i < 50 && !cancelReturned; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    {
+        std::lock_guard lk(mu);
+        open = true;
+        cv.notify_all();
+    }
+    sender.join();
+    canceller.join();
+    clock->runDue();
+    EXPECT_EQ(done.calls, 1);
+    EXPECT_EQ(done.status, STATUS_CANCELLED);
+    EXPECT_EQ(physical->backend->holding(), 0u);
 }
 
 TEST_F(Sending, StoppingATargetCancelsWhatWasSentAndHoldsNewSends) {

@@ -122,6 +122,7 @@ NTSTATUS FakeBackend::start() {
 
 void FakeBackend::submit(const std::shared_ptr<IoSubmission>& s) {
     ++submitted;
+    if (beforeTaking) beforeTaking();
     if (never) {
         std::lock_guard lk(mu_);
         held_.push_back(s);

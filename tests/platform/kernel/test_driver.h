@@ -67,6 +67,8 @@ class FakeBackend final : public standin::kernel::IoTargetBackend {
     bool never = false;
     NTSTATUS status = STATUS_SUCCESS;
     ULONG_PTR information = 0;
+    // Runs in submit before the backend takes the request (a slow hand-over).
+    std::function<void()> beforeTaking;
     std::atomic<int> submitted{0};
     std::atomic<int> cancelled{0};
     std::atomic<int> starts{0};

@@ -673,6 +673,28 @@ TEST(Recorder, KeepsTheNewestFramesInOrderAcrossManyPacketsAndAClear) {
     EXPECT_EQ(s.back(), 69.0f);
 }
 
+TEST(Recorder, PlaybackFillsChunksPreparedAheadAndLosesNothing) {
+    // Given the preparing thread a moment now and then, playback never allocates a chunk itself,
+    // neither while the recording grows nor once it is full.
+    PlaybackRecorder rec(48000);
+    std::uint64_t next = 0;
+    for (int p = 0; p < 16000; ++p) {
+        if (p % 100 == 0 && rec.framesRecorded() < 48000) {
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            while (rec.chunksReady() == 0 && std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        rec.append({0, 0, 0}, countingPacket(&next, 6));
+    }
+    EXPECT_EQ(rec.chunksAllocatedInPlayback(), 0u);
+    EXPECT_EQ(rec.framesRecorded(), 96000u);
+    EXPECT_EQ(rec.framesDiscarded(), 48000u);
+    const auto s = rec.samples();
+    ASSERT_EQ(s.size(), 480000u);
+    for (std::size_t i = 0; i < s.size(); ++i)
+        ASSERT_EQ(s[i], static_cast<float>((480000 + i) % kCountModulo)) << i;
+}
+
 TEST(Recorder, ACopyTakenWhilePacketsArriveIsOneUnbrokenRun) {
     PlaybackRecorder rec(20000);
     std::atomic<bool> stop{false};

@@ -51,7 +51,9 @@ class IoTargetBackend {
     // The framework gives a submitted request up (time-out, cancel, target stop or close);
     // it may call this at dispatch level. When cancel returns, the backend no longer touches
     // the request's buffers; the framework completes the request itself (STATUS_IO_TIMEOUT
-    // after a time-out, else STATUS_CANCELLED) unless the backend completed it first.
+    // after a time-out, else STATUS_CANCELLED) unless the backend completed it first. Cancel
+    // never runs while submit of the same request runs; a request given up before submit is
+    // never submitted.
     virtual void cancel(const std::shared_ptr<IoSubmission>& submission) = 0;
 };
 
