@@ -431,9 +431,11 @@ TEST_F(Sending, TimeOutsAlsoWorkOnTheRealClock) {
 }
 
 TEST_F(Sending, ACompletionsSignalsToProcessesReachThemOnceTheRoutineHasReturned) {
-    // A completion on the real clock signals more processes' events than it writes itself; the
-    // first few are written after the routine, the rest by the signalling thread. Every waiter
-    // wakes; an event's state read inside the routine already shows its own signal.
+    // A completion on the real clock signals many processes' events (a block boundary with many
+    // clients); the first few are written after the routine by its thread, the rest by the
+    // signalling threads. None is written inside the routine, every waiter wakes, an event's
+    // state read inside the routine already shows its own signal, and a signal followed by a
+    // reset in the same routine leaves the event reset.
     harness_.reset();
     resetMachine(makeRealClock());
     physical = std::make_shared<TestPhysicalDevice>();
@@ -441,16 +443,17 @@ TEST_F(Sending, ACompletionsSignalsToProcessesReachThemOnceTheRoutineHasReturned
     target = WdfDeviceGetIoTarget(device);
     ASSERT_EQ(WdfRequestCreate(WDF_NO_OBJECT_ATTRIBUTES, target, &request), STATUS_SUCCESS);
     InProcessCallerContext process;
+    constexpr int kEvents = 24;
     struct Signals {
-        UserEvent users[6];
-        PKEVENT events[6] = {};
-        bool firstSetInRoutine = true;
+        UserEvent users[kEvents + 1];
+        PKEVENT events[kEvents + 1] = {};
+        int setInRoutine = -1;
         LONG secondState = 0;
         std::atomic<bool> returned{false};
     } signals;
     {
         CallerScope inProcess(&process);
-        for (int i = 0; i < 6; ++i) {
+        for (int i = 0; i <= kEvents; ++i) {
             PVOID object = nullptr;
             ASSERT_EQ(
                 ObReferenceObjectByHandle(process.addEvent(signals.users[i].fd()), SYNCHRONIZE,
@@ -465,16 +468,21 @@ TEST_F(Sending, ACompletionsSignalsToProcessesReachThemOnceTheRoutineHasReturned
         [](WDFREQUEST, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS, WDFCONTEXT context) {
             auto* s = static_cast<Signals*>(context);
             for (PKEVENT e : s->events) KeSetEvent(e, 0, FALSE);
+            KeResetEvent(s->events[kEvents]);
             s->secondState = KeReadStateEvent(s->events[1]);
-            s->firstSetInRoutine = s->users[0].isSignalled();
+            s->setInRoutine = 0;
+            for (int i = 0; i < kEvents; ++i)
+                if (i != 1 && s->users[i].isSignalled()) ++s->setInRoutine;
             s->returned = true;
         },
         &signals);
     ASSERT_TRUE(send(0));
-    for (auto& user : signals.users) EXPECT_TRUE(user.wait(5000));
+    for (int i = 0; i < kEvents; ++i) EXPECT_TRUE(signals.users[i].wait(5000)) << i;
     EXPECT_TRUE(signals.returned);
-    EXPECT_FALSE(signals.firstSetInRoutine);
+    EXPECT_EQ(signals.setInRoutine, 0);
     EXPECT_EQ(signals.secondState, 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(signals.users[kEvents].isSignalled());
     for (PKEVENT e : signals.events) ObDereferenceObject(e);
     WdfObjectDelete(request);
 }
