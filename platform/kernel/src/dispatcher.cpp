@@ -87,8 +87,8 @@ thread_local unsigned tSignalsThisTask = 0;
 // thread last ran on, and a virtual processor may be held by its host); made in the middle of a
 // completion it would hold up the rest of it (the next read to the device) and keep the
 // machine's dispatch place taken, so that nothing else covers the timers meanwhile. After the
-// task the clock has given the place back: the task's thread hands the signals past the first
-// few on with one wake-up and then writes those few itself. The events stay open until they are
+// task the clock has given the place back: the task's thread writes a few signals itself, or,
+// when there are more, hands them all on with one wake-up. The events stay open until they are
 // written.
 thread_local bool tDeferSignals = false;
 struct DeferredSignals {
@@ -295,7 +295,16 @@ MachineTaskScope::~MachineTaskScope() {
 }
 
 void flushDeferredSignals() {
-    if (!tDeferred.handOn.empty()) signaller().post(tDeferred.handOn);
+    if (!tDeferred.handOn.empty()) {
+        // The first few go ahead of the rest: this thread, which keeps the machine's timer, then
+        // waits for no program's wake-up at all.
+        auto& handOn = tDeferred.handOn;
+        handOn.insert(handOn.begin(), std::make_move_iterator(tDeferred.fds.begin()),
+                      std::make_move_iterator(tDeferred.fds.begin() + tDeferred.count));
+        tDeferred.count = 0;
+        signaller().post(handOn);
+        return;
+    }
     // Taken out one by one before the write: each is written once, whatever the write does.
     for (unsigned i = 0; i < tDeferred.count; ++i) {
         std::shared_ptr<EventFd> fd = std::move(tDeferred.fds[i]);

@@ -432,8 +432,8 @@ TEST_F(Sending, TimeOutsAlsoWorkOnTheRealClock) {
 
 TEST_F(Sending, ACompletionsSignalsToProcessesReachThemOnceTheRoutineHasReturned) {
     // A completion on the real clock signals many processes' events (a block boundary with many
-    // clients); the first few are written after the routine by its thread, the rest by the
-    // signalling threads. None is written inside the routine, every waiter wakes, an event's
+    // clients); after the routine the signalling threads write them. None is written inside the
+    // routine, every waiter wakes, an event's
     // state read inside the routine already shows its own signal, and a signal followed by a
     // reset in the same routine leaves the event reset.
     harness_.reset();
