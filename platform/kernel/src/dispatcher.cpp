@@ -79,6 +79,10 @@ unsigned signallingLanes() {
 
 std::atomic<unsigned> gNextLane{0};
 
+// A task that hands this many signals on or more (a boundary of many clients) hands its first
+// few on with them; with fewer its thread writes those few itself, soonest.
+constexpr std::size_t kHandAllOnFrom = 16;
+
 thread_local bool tInMachineTask = false;
 thread_local unsigned tSignalsThisTask = 0;
 
@@ -87,9 +91,9 @@ thread_local unsigned tSignalsThisTask = 0;
 // thread last ran on, and a virtual processor may be held by its host); made in the middle of a
 // completion it would hold up the rest of it (the next read to the device) and keep the
 // machine's dispatch place taken, so that nothing else covers the timers meanwhile. After the
-// task the clock has given the place back: the task's thread writes a few signals itself, or,
-// when there are more, hands them all on with one wake-up. The events stay open until they are
-// written.
+// task the clock has given the place back: the task's thread writes the first few itself and
+// hands the rest on with one wake-up, or, when there are many, hands them all on. The events
+// stay open until they are written.
 thread_local bool tDeferSignals = false;
 struct DeferredSignals {
     std::array<std::shared_ptr<EventFd>, kDirectSignalsPerTask> fds;
@@ -98,10 +102,12 @@ struct DeferredSignals {
 };
 thread_local DeferredSignals tDeferred;
 
-// The signalling threads. Everything handed on goes to the first lane's thread, which passes
-// each other lane its share (one wake-up each, only for a lane that has something) before it
-// writes its own; a lane writes in the order it was given. So the machine task pays for one
-// wake-up, whatever the number of signals, and one event's signals keep their order.
+// The signalling threads. Everything handed on goes to the first lane's thread. A large batch
+// it spreads: each other lane gets its share (one wake-up each, only for a lane that has
+// something) before the first writes its own; a lane writes in the order it was given. A small
+// one (a boundary of a few clients) it writes alone, adding no wake-up, unless another lane
+// still holds signals. So the machine task pays for one wake-up, whatever the number of
+// signals, and one event's signals keep their order.
 class Signaller {
   public:
     explicit Signaller(unsigned lanes) : lanes_(lanes) {
@@ -131,6 +137,7 @@ class Signaller {
 
   private:
     static constexpr std::size_t kReserved = 128;
+    static constexpr std::size_t kSpreadFrom = 16;
 
     struct Lane {
         standin::Mutex mu;
@@ -165,6 +172,7 @@ class Signaller {
         for (unsigned i = 1; i < n; ++i) {
             if (shares_[i].empty()) continue;
             Lane& lane = lanes_[i];
+            elsewhere_.fetch_add(shares_[i].size(), std::memory_order_relaxed);
             {
                 std::lock_guard lk(lane.mu);
                 lane.queue.insert(lane.queue.end(), std::make_move_iterator(shares_[i].begin()),
@@ -187,8 +195,11 @@ class Signaller {
             lane.waiting = false;
             batch.swap(lane.queue);
             lk.unlock();
-            if (i == 0 && lanes_.size() > 1) spread(batch);
+            if (i == 0 && lanes_.size() > 1 &&
+                (batch.size() >= kSpreadFrom || elsewhere_.load(std::memory_order_acquire) != 0))
+                spread(batch);
             for (const auto& e : batch) signalFd(e->fd);
+            if (i != 0) elsewhere_.fetch_sub(batch.size(), std::memory_order_release);
             batch.clear();  // the last user of an event closes its descriptor here
             lk.lock();
         }
@@ -196,6 +207,9 @@ class Signaller {
 
     std::vector<Lane> lanes_;
     std::vector<std::vector<std::shared_ptr<EventFd>>> shares_;
+    // Signals given to the other lanes and not yet written. While there are none, the first
+    // lane may write any event's signal itself without passing an earlier one of that event.
+    std::atomic<std::size_t> elsewhere_{0};
 };
 
 Signaller& signaller() {
@@ -295,7 +309,7 @@ MachineTaskScope::~MachineTaskScope() {
 }
 
 void flushDeferredSignals() {
-    if (!tDeferred.handOn.empty()) {
+    if (tDeferred.handOn.size() >= kHandAllOnFrom) {
         // The first few go ahead of the rest: this thread, which keeps the machine's timer, then
         // waits for no program's wake-up at all.
         auto& handOn = tDeferred.handOn;
@@ -305,6 +319,7 @@ void flushDeferredSignals() {
         signaller().post(handOn);
         return;
     }
+    if (!tDeferred.handOn.empty()) signaller().post(tDeferred.handOn);
     // Taken out one by one before the write: each is written once, whatever the write does.
     for (unsigned i = 0; i < tDeferred.count; ++i) {
         std::shared_ptr<EventFd> fd = std::move(tDeferred.fds[i]);

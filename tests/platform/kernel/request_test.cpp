@@ -431,11 +431,11 @@ TEST_F(Sending, TimeOutsAlsoWorkOnTheRealClock) {
 }
 
 TEST_F(Sending, ACompletionsSignalsToProcessesReachThemOnceTheRoutineHasReturned) {
-    // A completion on the real clock signals many processes' events (a block boundary with many
-    // clients); after the routine the signalling threads write them. None is written inside the
-    // routine, every waiter wakes, an event's
-    // state read inside the routine already shows its own signal, and a signal followed by a
-    // reset in the same routine leaves the event reset.
+    // A completion on the real clock signals several processes' events, then many (a block
+    // boundary with a few clients, then with many); after the routine its thread writes a few
+    // and the signalling threads the rest. None is written inside the routine, every waiter
+    // wakes, an event's state read inside the routine already shows its own signal, and a
+    // signal followed by a reset in the same routine leaves the event reset.
     harness_.reset();
     resetMachine(makeRealClock());
     physical = std::make_shared<TestPhysicalDevice>();
@@ -443,47 +443,58 @@ TEST_F(Sending, ACompletionsSignalsToProcessesReachThemOnceTheRoutineHasReturned
     target = WdfDeviceGetIoTarget(device);
     ASSERT_EQ(WdfRequestCreate(WDF_NO_OBJECT_ATTRIBUTES, target, &request), STATUS_SUCCESS);
     InProcessCallerContext process;
-    constexpr int kEvents = 24;
+    constexpr int kMost = 24;
     struct Signals {
-        UserEvent users[kEvents + 1];
-        PKEVENT events[kEvents + 1] = {};
+        UserEvent users[kMost];
+        PKEVENT events[kMost] = {};
+        UserEvent resetOne;
+        PKEVENT resetEvent = nullptr;
+        int count = 0;
         int setInRoutine = -1;
         LONG secondState = 0;
         std::atomic<bool> returned{false};
     } signals;
     {
         CallerScope inProcess(&process);
-        for (int i = 0; i <= kEvents; ++i) {
+        for (int i = 0; i <= kMost; ++i) {
+            UserEvent& user = i < kMost ? signals.users[i] : signals.resetOne;
             PVOID object = nullptr;
-            ASSERT_EQ(
-                ObReferenceObjectByHandle(process.addEvent(signals.users[i].fd()), SYNCHRONIZE,
-                                          *ExEventObjectType, UserMode, &object, nullptr),
-                STATUS_SUCCESS);
-            signals.events[i] = static_cast<PKEVENT>(object);
+            ASSERT_EQ(ObReferenceObjectByHandle(process.addEvent(user.fd()), SYNCHRONIZE,
+                                                *ExEventObjectType, UserMode, &object, nullptr),
+                      STATUS_SUCCESS);
+            (i < kMost ? signals.events[i] : signals.resetEvent) = static_cast<PKEVENT>(object);
         }
     }
-    prepare();
-    WdfRequestSetCompletionRoutine(
-        request,
-        [](WDFREQUEST, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS, WDFCONTEXT context) {
-            auto* s = static_cast<Signals*>(context);
-            for (PKEVENT e : s->events) KeSetEvent(e, 0, FALSE);
-            KeResetEvent(s->events[kEvents]);
-            s->secondState = KeReadStateEvent(s->events[1]);
-            s->setInRoutine = 0;
-            for (int i = 0; i < kEvents; ++i)
-                if (i != 1 && s->users[i].isSignalled()) ++s->setInRoutine;
-            s->returned = true;
-        },
-        &signals);
-    ASSERT_TRUE(send(0));
-    for (int i = 0; i < kEvents; ++i) EXPECT_TRUE(signals.users[i].wait(5000)) << i;
-    EXPECT_TRUE(signals.returned);
-    EXPECT_EQ(signals.setInRoutine, 0);
-    EXPECT_EQ(signals.secondState, 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_FALSE(signals.users[kEvents].isSignalled());
+    for (int count : {8, kMost}) {
+        SCOPED_TRACE(count);
+        for (auto& user : signals.users) user.reset();
+        signals.count = count;
+        signals.returned = false;
+        prepare();
+        WdfRequestSetCompletionRoutine(
+            request,
+            [](WDFREQUEST, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS, WDFCONTEXT context) {
+                auto* s = static_cast<Signals*>(context);
+                for (int i = 0; i < s->count; ++i) KeSetEvent(s->events[i], 0, FALSE);
+                KeSetEvent(s->resetEvent, 0, FALSE);
+                KeResetEvent(s->resetEvent);
+                s->secondState = KeReadStateEvent(s->events[1]);
+                s->setInRoutine = 0;
+                for (int i = 0; i < s->count; ++i)
+                    if (i != 1 && s->users[i].isSignalled()) ++s->setInRoutine;
+                s->returned = true;
+            },
+            &signals);
+        ASSERT_TRUE(send(0));
+        for (int i = 0; i < count; ++i) EXPECT_TRUE(signals.users[i].wait(5000)) << i;
+        EXPECT_TRUE(signals.returned);
+        EXPECT_EQ(signals.setInRoutine, 0);
+        EXPECT_EQ(signals.secondState, 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_FALSE(signals.resetOne.isSignalled());
+    }
     for (PKEVENT e : signals.events) ObDereferenceObject(e);
+    ObDereferenceObject(signals.resetEvent);
     WdfObjectDelete(request);
 }
 
