@@ -2,6 +2,8 @@
 // processes behind their handles, thread objects).
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -102,6 +104,21 @@ struct DeferredSignals {
 };
 thread_local DeferredSignals tDeferred;
 
+// Where the process may, a signalling thread runs in the real-time class one step below the
+// machine's dispatch-level threads: ahead of every program, but never keeping the timer's keeper
+// or the stand-by thread off a processor while it writes (threads of one first-in first-out
+// priority do not put each other aside).
+void runJustBelowTheMachine() {
+    runAheadOfPrograms();
+    int policy = 0;
+    sched_param param{};
+    if (pthread_getschedparam(pthread_self(), &policy, &param) != 0 || policy != SCHED_FIFO ||
+        param.sched_priority <= 1)
+        return;
+    param.sched_priority -= 1;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+}
+
 // The signalling threads. Everything handed on goes to the first lane's thread. A large batch
 // it spreads: each other lane gets its share (one wake-up each, only for a lane that has
 // something) before the first writes its own; a lane writes in the order it was given. A small
@@ -184,7 +201,7 @@ class Signaller {
     }
 
     void loop(unsigned i) {
-        runAheadOfPrograms();
+        runJustBelowTheMachine();
         Lane& lane = lanes_[i];
         std::vector<std::shared_ptr<EventFd>> batch;
         batch.reserve(kReserved);
