@@ -2,10 +2,13 @@
 // processes behind their handles, thread objects).
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <memory>
@@ -32,13 +35,15 @@ constexpr std::uint64_t kSignalledCount = 0xFFFFFFFFFFFFFFFEull;
 // The bug check for an object that is not what the call needs.
 constexpr ULONG kBugCheckInvalidObject = 0x93;
 
-// A process's event descriptor, closed when the last user lets go of it.
+// A process's event descriptor, closed when the last user lets go of it. Its lane is the
+// signalling thread that writes the signals handed on for it, so that they stay in order.
 struct EventFd {
-    explicit EventFd(int f) : fd(f) {}
+    EventFd(int f, unsigned l) : fd(f), lane(l) {}
     ~EventFd() { close(fd); }
     EventFd(const EventFd&) = delete;
     EventFd& operator=(const EventFd&) = delete;
     const int fd;
+    const unsigned lane;
 };
 
 struct ReferencedEvent {
@@ -58,66 +63,175 @@ bool signalFd(int fd) {
 
 // Waking a program's thread costs the writer a good part of the wake-up. A machine task that
 // signals many programs' events at once (a block boundary with a hundred clients) would hold up
-// the bus behind it, so past the first few of a task the signals go to a thread of their own, at
-// dispatch priority, which writes them in order. The events stay open until they are written.
+// the bus behind it, so past the first few of a task the signals go to threads of their own, at
+// dispatch priority. The events stay open until they are written.
 constexpr unsigned kDirectSignalsPerTask = 4;
+
+// One thread writing a hundred signals one after another takes most of a 2 ms block on a
+// virtual machine, whose wake-ups cost tens of microseconds each: the last program hears of the
+// boundary that much later than the first. So a few threads share the writes, each on the
+// processor the system gives it, and each event keeps to one of them.
+constexpr unsigned kMostSignallingLanes = 4;
+
+unsigned signallingLanes() {
+    static const unsigned lanes =
+        std::clamp(std::thread::hardware_concurrency() / 2, 1u, kMostSignallingLanes);
+    return lanes;
+}
+
+std::atomic<unsigned> gNextLane{0};
+
+// A task that hands this many signals on or more (a boundary of many clients) hands its first
+// few on with them; with fewer its thread writes those few itself, soonest.
+constexpr std::size_t kHandAllOnFrom = 16;
 
 thread_local bool tInMachineTask = false;
 thread_local unsigned tSignalsThisTask = 0;
 
-// A dispatch task's first signals wait until the task has returned. The write that wakes a
-// program's thread may stand still for milliseconds (the system's wake-up waits for the processor
-// the woken thread last ran on, and a virtual processor may be held by its host); made in the
-// middle of a completion it would hold up the rest of it (the next read to the device) and keep
-// the machine's dispatch place taken, so that nothing else covers the timers meanwhile. After the
-// task the clock has given the place back. The events stay open until they are written.
+// A dispatch task's signals wait until the task has returned. The write that wakes a program's
+// thread may stand still for milliseconds (the system's wake-up waits for the processor the woken
+// thread last ran on, and a virtual processor may be held by its host); made in the middle of a
+// completion it would hold up the rest of it (the next read to the device) and keep the
+// machine's dispatch place taken, so that nothing else covers the timers meanwhile. After the
+// task the clock has given the place back: the task's thread writes the first few itself and
+// hands the rest on with one wake-up, or, when there are many, hands them all on. The events
+// stay open until they are written.
 thread_local bool tDeferSignals = false;
 struct DeferredSignals {
     std::array<std::shared_ptr<EventFd>, kDirectSignalsPerTask> fds;
     unsigned count = 0;
+    std::vector<std::shared_ptr<EventFd>> handOn;
 };
 thread_local DeferredSignals tDeferred;
 
+// Where the process may, a signalling thread runs in the real-time class one step below the
+// machine's dispatch-level threads: ahead of every program, but never keeping the timer's keeper
+// or the stand-by thread off a processor while it writes (threads of one first-in first-out
+// priority do not put each other aside).
+void runJustBelowTheMachine() {
+    runAheadOfPrograms();
+    int policy = 0;
+    sched_param param{};
+    if (pthread_getschedparam(pthread_self(), &policy, &param) != 0 || policy != SCHED_FIFO ||
+        param.sched_priority <= 1)
+        return;
+    param.sched_priority -= 1;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+}
+
+// The signalling threads. Everything handed on goes to the first lane's thread. A large batch
+// it spreads: each other lane gets its share (one wake-up each, only for a lane that has
+// something) before the first writes its own; a lane writes in the order it was given. A small
+// one (a boundary of a few clients) it writes alone, adding no wake-up, unless another lane
+// still holds signals. So the machine task pays for one wake-up, whatever the number of
+// signals, and one event's signals keep their order.
 class Signaller {
   public:
+    explicit Signaller(unsigned lanes) : lanes_(lanes) {
+        for (auto& lane : lanes_) lane.queue.reserve(kReserved);
+        shares_.resize(lanes);
+        for (auto& share : shares_) share.reserve(kReserved);
+    }
+
     void post(std::shared_ptr<EventFd> fd) {
-        std::lock_guard lk(mu_);
-        if (!started_) {
-            started_ = true;
-            queue_.reserve(128);
-            std::thread([this] { loop(); }).detach();
+        Lane& head = lanes_[0];
+        std::lock_guard lk(head.mu);
+        head.queue.push_back(std::move(fd));
+        wakeLocked(0);
+    }
+
+    // Takes the signals out of `batch`, which keeps its memory.
+    void post(std::vector<std::shared_ptr<EventFd>>& batch) {
+        Lane& head = lanes_[0];
+        {
+            std::lock_guard lk(head.mu);
+            head.queue.insert(head.queue.end(), std::make_move_iterator(batch.begin()),
+                              std::make_move_iterator(batch.end()));
+            wakeLocked(0);
         }
-        queue_.push_back(std::move(fd));
-        if (waiting_) cv_.notify_one();
+        batch.clear();
     }
 
   private:
-    void loop() {
-        runAheadOfPrograms();
+    static constexpr std::size_t kReserved = 128;
+    static constexpr std::size_t kSpreadFrom = 16;
+
+    struct Lane {
+        standin::Mutex mu;
+        standin::CondVar cv;
+        std::vector<std::shared_ptr<EventFd>> queue;
+        bool waiting = false;
+        bool started = false;
+    };
+
+    void wakeLocked(unsigned i) {
+        Lane& lane = lanes_[i];
+        if (!lane.started) {
+            lane.started = true;
+            std::thread([this, i] { loop(i); }).detach();
+        } else if (lane.waiting) {
+            lane.cv.notify_one();
+        }
+    }
+
+    // Only the first lane's thread uses shares_.
+    void spread(std::vector<std::shared_ptr<EventFd>>& batch) {
+        const auto n = static_cast<unsigned>(lanes_.size());
+        std::size_t kept = 0;
+        for (auto& e : batch) {
+            const unsigned to = e->lane % n;
+            if (to == 0)
+                batch[kept++] = std::move(e);
+            else
+                shares_[to].push_back(std::move(e));
+        }
+        batch.resize(kept);
+        for (unsigned i = 1; i < n; ++i) {
+            if (shares_[i].empty()) continue;
+            Lane& lane = lanes_[i];
+            elsewhere_.fetch_add(shares_[i].size(), std::memory_order_relaxed);
+            {
+                std::lock_guard lk(lane.mu);
+                lane.queue.insert(lane.queue.end(), std::make_move_iterator(shares_[i].begin()),
+                                  std::make_move_iterator(shares_[i].end()));
+                wakeLocked(i);
+            }
+            shares_[i].clear();
+        }
+    }
+
+    void loop(unsigned i) {
+        runJustBelowTheMachine();
+        Lane& lane = lanes_[i];
         std::vector<std::shared_ptr<EventFd>> batch;
-        batch.reserve(128);
-        std::unique_lock lk(mu_);
+        batch.reserve(kReserved);
+        std::unique_lock lk(lane.mu);
         for (;;) {
-            waiting_ = true;
-            cv_.wait(lk, [&] { return !queue_.empty(); });
-            waiting_ = false;
-            batch.swap(queue_);
+            lane.waiting = true;
+            lane.cv.wait(lk, [&] { return !lane.queue.empty(); });
+            lane.waiting = false;
+            batch.swap(lane.queue);
             lk.unlock();
+            if (i == 0 && lanes_.size() > 1 &&
+                (batch.size() >= kSpreadFrom || elsewhere_.load(std::memory_order_acquire) != 0))
+                spread(batch);
             for (const auto& e : batch) signalFd(e->fd);
+            if (i != 0) elsewhere_.fetch_sub(batch.size(), std::memory_order_release);
             batch.clear();  // the last user of an event closes its descriptor here
             lk.lock();
         }
     }
 
-    standin::Mutex mu_;
-    standin::CondVar cv_;
-    std::vector<std::shared_ptr<EventFd>> queue_;
-    bool waiting_ = false;
-    bool started_ = false;
+    std::vector<Lane> lanes_;
+    std::vector<std::vector<std::shared_ptr<EventFd>>> shares_;
+    // Signals given to the other lanes and not yet written. While there are none, the first
+    // lane may write any event's signal itself without passing an earlier one of that event.
+    std::atomic<std::size_t> elsewhere_{0};
 };
 
 Signaller& signaller() {
-    static Signaller* s = new Signaller;  // its thread lives as long as the process
+    static Signaller* s = new Signaller(signallingLanes());  // its threads live as long as the
+                                                             // process
     return *s;
 }
 
@@ -207,10 +321,22 @@ MachineTaskScope::~MachineTaskScope() {
     tInMachineTask = false;
     tDeferSignals = false;
     // Also when the task ends by an exception: no signal is lost.
-    if (tDeferred.count != 0 && !runAfterTask(&flushDeferredSignals)) flushDeferredSignals();
+    if ((tDeferred.count != 0 || !tDeferred.handOn.empty()) && !runAfterTask(&flushDeferredSignals))
+        flushDeferredSignals();
 }
 
 void flushDeferredSignals() {
+    if (tDeferred.handOn.size() >= kHandAllOnFrom) {
+        // The first few go ahead of the rest: this thread, which keeps the machine's timer, then
+        // waits for no program's wake-up at all.
+        auto& handOn = tDeferred.handOn;
+        handOn.insert(handOn.begin(), std::make_move_iterator(tDeferred.fds.begin()),
+                      std::make_move_iterator(tDeferred.fds.begin() + tDeferred.count));
+        tDeferred.count = 0;
+        signaller().post(handOn);
+        return;
+    }
+    if (!tDeferred.handOn.empty()) signaller().post(tDeferred.handOn);
     // Taken out one by one before the write: each is written once, whatever the write does.
     for (unsigned i = 0; i < tDeferred.count; ++i) {
         std::shared_ptr<EventFd> fd = std::move(tDeferred.fds[i]);
@@ -219,19 +345,26 @@ void flushDeferredSignals() {
     tDeferred.count = 0;
 }
 
-// Writes a signal of `fd` that the calling thread's task still keeps: a signal set before a
+// Writes the signals of `fd` that the calling thread's task still keeps: a signal set before a
 // reset or a read of the event's state comes before it. The others keep waiting for the task's
 // end.
 void flushDeferredSignalOf(int fd) {
+    bool written = false;
     unsigned kept = 0;
     for (unsigned i = 0; i < tDeferred.count; ++i) {
         std::shared_ptr<EventFd> e = std::move(tDeferred.fds[i]);
-        if (e->fd == fd)
-            signalFd(fd);
-        else
+        if (e->fd != fd) {
             tDeferred.fds[kept++] = std::move(e);
+        } else if (!written) {
+            written = true;
+            signalFd(fd);
+        }
     }
     tDeferred.count = kept;
+    auto& handOn = tDeferred.handOn;
+    const auto before = handOn.size();
+    std::erase_if(handOn, [fd](const std::shared_ptr<EventFd>& e) { return e->fd == fd; });
+    if (handOn.size() != before && !written) signalFd(fd);
 }
 
 void checkNoActiveTimersIn(const void* begin, std::size_t size) {
@@ -326,10 +459,15 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wa
     if (!validEvent(Event, "KeSetEvent")) return 0;
     if (!detail::requireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent")) return 0;
     if (Event->Header.Type == kUserEvent) {
-        if (tDeferSignals && tDeferred.count < tDeferred.fds.size()) {
-            // Written after the task (its previous state is not known here either).
+        if (tDeferSignals) {
+            // Written or handed on after the task (its previous state is not known here either).
             ++tSignalsThisTask;
-            tDeferred.fds[tDeferred.count++] = userEvent(Event)->fd;
+            if (tDeferred.count < tDeferred.fds.size()) {
+                tDeferred.fds[tDeferred.count++] = userEvent(Event)->fd;
+            } else {
+                if (tDeferred.handOn.capacity() == 0) tDeferred.handOn.reserve(128);
+                tDeferred.handOn.push_back(userEvent(Event)->fd);
+            }
             return 0;
         }
         if (tInMachineTask && ++tSignalsThisTask > kDirectSignalsPerTask) {
@@ -515,7 +653,8 @@ extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK D
     ref->event.Header.Type = kUserEvent;
     ref->event.Header.Initialized = kInitializedMagic;
     ref->event.Header.Binding = ref;
-    ref->fd = std::make_shared<EventFd>(found.eventFd);
+    ref->fd =
+        std::make_shared<EventFd>(found.eventFd, gNextLane.fetch_add(1, std::memory_order_relaxed));
     registerKernelObject(&ref->event, [ref] {
         ref->event.Header.Initialized = 0;
         delete ref;

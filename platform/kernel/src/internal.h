@@ -31,9 +31,10 @@ struct TaskHandle {
 TaskHandle schedule(Time100ns due, RunLevel level, std::function<void()> fn);
 
 // Marks the calling thread as running one machine task; with handOnSignals (the real clock),
-// KeSetEvent hands the task's user-event signals past the first few to the signalling thread.
-// With deferSignals too (a dispatch task), those first few are written once the task has
-// returned and the clock has given its dispatch place back.
+// KeSetEvent hands the task's user-event signals past the first few to the signalling threads.
+// With deferSignals too (a dispatch task), every signal waits until the task has returned and
+// the clock has given its dispatch place back: then a few are written by the task's thread, or
+// more are all handed on at once.
 class MachineTaskScope {
   public:
     MachineTaskScope(bool handOnSignals, bool deferSignals);

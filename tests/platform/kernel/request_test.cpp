@@ -471,9 +471,11 @@ TEST_F(Sending, TimeOutsAlsoWorkOnTheRealClock) {
 }
 
 TEST_F(Sending, ACompletionsSignalsToProcessesReachThemOnceTheRoutineHasReturned) {
-    // A completion on the real clock signals more processes' events than it writes itself; the
-    // first few are written after the routine, the rest by the signalling thread. Every waiter
-    // wakes; an event's state read inside the routine already shows its own signal.
+    // A completion on the real clock signals several processes' events, then many (a block
+    // boundary with a few clients, then with many); after the routine its thread writes a few
+    // and the signalling threads the rest. None is written inside the routine, every waiter
+    // wakes, an event's state read inside the routine already shows its own signal, and a
+    // signal followed by a reset in the same routine leaves the event reset.
     harness_.reset();
     resetMachine(makeRealClock());
     physical = std::make_shared<TestPhysicalDevice>();
@@ -481,41 +483,58 @@ TEST_F(Sending, ACompletionsSignalsToProcessesReachThemOnceTheRoutineHasReturned
     target = WdfDeviceGetIoTarget(device);
     ASSERT_EQ(WdfRequestCreate(WDF_NO_OBJECT_ATTRIBUTES, target, &request), STATUS_SUCCESS);
     InProcessCallerContext process;
+    constexpr int kMost = 24;
     struct Signals {
-        UserEvent users[6];
-        PKEVENT events[6] = {};
-        bool firstSetInRoutine = true;
+        UserEvent users[kMost];
+        PKEVENT events[kMost] = {};
+        UserEvent resetOne;
+        PKEVENT resetEvent = nullptr;
+        int count = 0;
+        int setInRoutine = -1;
         LONG secondState = 0;
         std::atomic<bool> returned{false};
     } signals;
     {
         CallerScope inProcess(&process);
-        for (int i = 0; i < 6; ++i) {
+        for (int i = 0; i <= kMost; ++i) {
+            UserEvent& user = i < kMost ? signals.users[i] : signals.resetOne;
             PVOID object = nullptr;
-            ASSERT_EQ(
-                ObReferenceObjectByHandle(process.addEvent(signals.users[i].fd()), SYNCHRONIZE,
-                                          *ExEventObjectType, UserMode, &object, nullptr),
-                STATUS_SUCCESS);
-            signals.events[i] = static_cast<PKEVENT>(object);
+            ASSERT_EQ(ObReferenceObjectByHandle(process.addEvent(user.fd()), SYNCHRONIZE,
+                                                *ExEventObjectType, UserMode, &object, nullptr),
+                      STATUS_SUCCESS);
+            (i < kMost ? signals.events[i] : signals.resetEvent) = static_cast<PKEVENT>(object);
         }
     }
-    prepare();
-    WdfRequestSetCompletionRoutine(
-        request,
-        [](WDFREQUEST, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS, WDFCONTEXT context) {
-            auto* s = static_cast<Signals*>(context);
-            for (PKEVENT e : s->events) KeSetEvent(e, 0, FALSE);
-            s->secondState = KeReadStateEvent(s->events[1]);
-            s->firstSetInRoutine = s->users[0].isSignalled();
-            s->returned = true;
-        },
-        &signals);
-    ASSERT_TRUE(send(0));
-    for (auto& user : signals.users) EXPECT_TRUE(user.wait(5000));
-    EXPECT_TRUE(signals.returned);
-    EXPECT_FALSE(signals.firstSetInRoutine);
-    EXPECT_EQ(signals.secondState, 1);
+    for (int count : {8, kMost}) {
+        SCOPED_TRACE(count);
+        for (auto& user : signals.users) user.reset();
+        signals.count = count;
+        signals.returned = false;
+        prepare();
+        WdfRequestSetCompletionRoutine(
+            request,
+            [](WDFREQUEST, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS, WDFCONTEXT context) {
+                auto* s = static_cast<Signals*>(context);
+                for (int i = 0; i < s->count; ++i) KeSetEvent(s->events[i], 0, FALSE);
+                KeSetEvent(s->resetEvent, 0, FALSE);
+                KeResetEvent(s->resetEvent);
+                s->secondState = KeReadStateEvent(s->events[1]);
+                s->setInRoutine = 0;
+                for (int i = 0; i < s->count; ++i)
+                    if (i != 1 && s->users[i].isSignalled()) ++s->setInRoutine;
+                s->returned = true;
+            },
+            &signals);
+        ASSERT_TRUE(send(0));
+        for (int i = 0; i < count; ++i) EXPECT_TRUE(signals.users[i].wait(5000)) << i;
+        EXPECT_TRUE(signals.returned);
+        EXPECT_EQ(signals.setInRoutine, 0);
+        EXPECT_EQ(signals.secondState, 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_FALSE(signals.resetOne.isSignalled());
+    }
     for (PKEVENT e : signals.events) ObDereferenceObject(e);
+    ObDereferenceObject(signals.resetEvent);
     WdfObjectDelete(request);
 }
 
