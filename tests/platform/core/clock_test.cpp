@@ -191,6 +191,33 @@ TEST(RealClock, OneDispatchWorkerRunsOneTaskAtATimeUnlessItBlocks) {
     EXPECT_EQ(afterRuns, 1);
 }
 
+TEST(RealClock, WorkQueuedByTheStandByThreadRunsWhenAnotherTaskHasTakenThePlace) {
+    // The one dispatch worker blocks in a task, so the stand-by thread runs the timer task that
+    // falls due meanwhile. That task queues work for now and lets the blocked task go on, which
+    // takes the dispatch place again while the stand-by thread is still busy after its task.
+    // The queued work must still run, after the blocked task, though no timer is left.
+    auto clock = standin::makeRealClock(1, 1);
+    static std::atomic<bool> released{false}, queuedRan{false};
+    std::atomic<bool> done{false};
+    clock->schedule(clock->now() + kUnitsPerMs, RunLevel::Dispatch, [&] {
+        clock->schedule(clock->now() + 5 * kUnitsPerMs, RunLevel::Dispatch, [&] {
+            clock->schedule(clock->now(), RunLevel::Dispatch, [] { queuedRan = true; });
+            standin::runAfterTask(
+                +[] { std::this_thread::sleep_for(std::chrono::milliseconds(20)); });
+            released = true;
+            clock->notifyAll();
+        });
+        clock->waitUntil([] { return released.load(); }, clock->now() + 5000 * kUnitsPerMs);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // holds the place
+        done = true;
+    });
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!queuedRan && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(done);
+    EXPECT_TRUE(queuedRan);
+}
+
 TEST(Sync, ConditionWaitsUntilItsDeadlineOrANotification) {
     standin::Mutex mu;
     standin::CondVar cv;
