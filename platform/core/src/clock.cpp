@@ -472,9 +472,8 @@ class RealClock final : public Clock {
     }
 
     // Sleeps until `until` (or a wake-up), then for as long as the earliest task is not overdue,
-    // without the clock's lock. With `forQueue` the moment is the dispatch queue's first task's,
-    // which the timers do not show: once it has come the queue is looked at again.
-    void sleepBackupUntil(Time100ns until, bool forQueue) {
+    // without the clock's lock.
+    void sleepBackupUntil(Time100ns until) {
         for (;;) {
             const std::uint32_t seen = backupWord_.load();
             backupWakes_.store(until);
@@ -491,7 +490,6 @@ class RealClock final : public Clock {
             const Time100ns e = earliest_.load(std::memory_order_relaxed);
             const Time100ns t = monotonicNow();
             if (t < until) continue;  // woken early for nothing
-            if (forQueue) break;
             // An overdue task while the dispatch tasks' places are taken: the keeper is busy, not
             // late, and takes it next.
             if (e != kNever && e + kBackupDelay <= t) {
@@ -515,7 +513,6 @@ class RealClock final : public Clock {
             std::optional<Task> task;
             const Time100ns t = monotonicNow();
             Time100ns next = kNever;
-            bool readyWait = false;  // `next` is for the queue's first task, not a timer
             if (!ready_[0].empty()) {
                 Task& front = ready_[0].front();
                 if (front.follows == &tCurrent && !dispatchSlotFreeLocked()) {
@@ -530,7 +527,6 @@ class RealClock final : public Clock {
                 const bool mine = front.follows == &tCurrent;
                 if (mine || front.follows == nullptr) {
                     const Time100ns at = mine ? t : front.queued + kBackupDelay;
-                    readyWait = true;
                     if (at > t) {
                         next = at;
                     } else if (!dispatchSlotFreeLocked()) {
@@ -541,7 +537,6 @@ class RealClock final : public Clock {
                     }
                 }
             }
-            const Time100ns readyNext = next;
             if (!task && !tasks_.empty()) {
                 auto it = tasks_.begin();
                 if (it->first.first + kBackupDelay <= t && !dispatchSlotFreeLocked()) {
@@ -574,7 +569,7 @@ class RealClock final : public Clock {
                 continue;
             }
             lk.unlock();
-            sleepBackupUntil(next, readyWait && next == readyNext);
+            sleepBackupUntil(next);
             lk.lock();
         }
     }
