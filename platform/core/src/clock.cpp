@@ -515,14 +515,20 @@ class RealClock final : public Clock {
             Time100ns next = kNever;
             if (!ready_[0].empty()) {
                 Task& front = ready_[0].front();
-                if (front.follows == &tCurrent && !dispatchSlotFreeLocked()) {
-                    // Work a task run here queued to follow it, while another thread has taken
-                    // the dispatch place meanwhile: it is anybody's now. Left as this thread's,
-                    // it would stand at the head of the queue where no worker may take it (nor
-                    // anything behind it) while this thread sleeps on the timers.
-                    for (Task& queued : ready_[0])
-                        if (queued.follows == &tCurrent) queued.follows = nullptr;
-                    wakeOneLocked(0);
+                if (front.follows != &tCurrent || !dispatchSlotFreeLocked()) {
+                    // Work a task run here queued to follow it, which this thread does not take
+                    // now (another thread has taken the dispatch place meanwhile, or other work
+                    // stands before it): it is anybody's. Left as this thread's, it would stop
+                    // the queue when it comes to the head, where no worker may take it (nor
+                    // anything behind it), while this thread sleeps on the timers.
+                    bool handed = false;
+                    for (Task& queued : ready_[0]) {
+                        if (queued.follows == &tCurrent) {
+                            queued.follows = nullptr;
+                            handed = true;
+                        }
+                    }
+                    if (handed) wakeOneLocked(0);
                 }
                 const bool mine = front.follows == &tCurrent;
                 if (mine || front.follows == nullptr) {
